@@ -1,0 +1,215 @@
+// The one place where the Python 2 and Python 3 C APIs are told apart.
+// Everything else in the extension calls these helpers and never looks at
+// PY_MAJOR_VERSION itself.
+#ifndef VORM_MODULE_COMPAT_H
+#define VORM_MODULE_COMPAT_H
+
+#include <Python.h>
+#include <cstdint>
+#include <cstdlib>
+
+#define VORM_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Method tables store every function as a PyCFunction; going through a plain
+// function pointer keeps -Wcast-function-type quiet about the intended cast.
+#define VORM_METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+// A static type object with only its header filled in; the type's own file
+// sets the slots it uses.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+inline PyTypeObject compatTypeHead()
+{
+    PyTypeObject type = { PyVarObject_HEAD_INIT(NULL, 0) };
+    return type;
+}
+#pragma GCC diagnostic pop
+
+#if PY_MAJOR_VERSION >= 3
+
+#define VORM_MODINIT_FUNC VORM_EXPORT PyObject *PyInit_ext(void)
+#define VORM_MODINIT_RETURN(module) return (module)
+
+inline PyObject *compatModuleCreate(const char *name, PyMethodDef *functions, const char *doc)
+{
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, NULL, NULL, -1, NULL, NULL, NULL, NULL, NULL,
+    };
+    definition.m_name = name;
+    definition.m_doc = doc;
+    definition.m_methods = functions;
+    return PyModule_Create(&definition);
+}
+
+// The module object from compatModuleCreate is owned on Python 3.
+inline void compatModuleFailed(PyObject *module) { Py_DECREF(module); }
+
+inline PyObject *compatStringFromString(const char *text) { return PyUnicode_FromString(text); }
+inline PyObject *compatMethodName(const char *text) { return PyUnicode_InternFromString(text); }
+inline PyObject *compatStringFromSize(const char *text, Py_ssize_t size)
+{
+    return PyUnicode_FromStringAndSize(text, size);
+}
+// UTF-8 text of a str that PyObject_Repr returned.
+inline const char *compatText(PyObject *str, Py_ssize_t *size) { return PyUnicode_AsUTF8AndSize(str, size); }
+
+inline PyObject *compatIntFromLong(long value) { return PyLong_FromLong(value); }
+
+// A "plain int": an int (subclasses and bool included) whose value fits a C long.
+inline bool compatPlainIntValue(PyObject *value, double *out)
+{
+    if (!PyLong_Check(value))
+        return false;
+    int overflow = 0;
+    long number = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow != 0)
+        return false;
+    if (number == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = static_cast<double>(number);
+    return true;
+}
+
+// Name look-ups: 1 match, 0 no match, -1 the comparison raised.
+inline int compatNamesMatch(PyObject *name, PyObject *key) { return PyObject_RichCompareBool(name, key, Py_EQ); }
+
+// Generic priority queue keys: 1 when x is greater than y, 0 when not, -1 on error.
+inline int compatKeyGreater(PyObject *x, PyObject *y)
+{
+    if (PyFloat_CheckExact(x) && PyFloat_CheckExact(y))
+        return PyFloat_AS_DOUBLE(x) > PyFloat_AS_DOUBLE(y);
+    return PyObject_RichCompareBool(x, y, Py_GT);
+}
+
+// Request identifiers are ints handed out by the module; nearly all fit a long.
+inline bool compatIdGreater(PyObject *x, PyObject *y)
+{
+    int overflowX = 0, overflowY = 0;
+    long a = PyLong_AsLongAndOverflow(x, &overflowX);
+    long b = PyLong_AsLongAndOverflow(y, &overflowY);
+    if (overflowX == 0 && overflowY == 0)
+        return a > b;
+    int result = PyObject_RichCompareBool(x, y, Py_GT);
+    if (result < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return result == 1;
+}
+
+// Path argument of loadLibrary: str, bytes or os.PathLike. On success *holder
+// owns the encoded path and the returned pointer lives as long as it.
+inline const char *compatParsePath(PyObject *args, PyObject **holder)
+{
+    *holder = NULL;
+    if (!PyArg_ParseTuple(args, "O&", PyUnicode_FSConverter, holder))
+        return NULL;
+    return PyBytes_AS_STRING(*holder);
+}
+
+inline void *compatRawMalloc(size_t size) { return PyMem_RawMalloc(size); }
+inline void compatRawFree(void *block) { PyMem_RawFree(block); }
+
+#if PY_VERSION_HEX >= 0x03080000
+#define VORM_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
+#define VORM_TRASHCAN_END(op) Py_TRASHCAN_END
+#else
+#define VORM_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define VORM_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+#endif
+
+#else // Python 2
+
+#define VORM_MODINIT_FUNC VORM_EXPORT void initext(void)
+#define VORM_MODINIT_RETURN(module) \
+    do {                            \
+        (void)(module);             \
+        return;                     \
+    } while (0)
+
+inline PyObject *compatModuleCreate(const char *name, PyMethodDef *functions, const char *doc)
+{
+    return Py_InitModule4_64(name, functions, doc, NULL, 1013);
+}
+
+// Py_InitModule4_64 returns a borrowed module that sys.modules owns.
+inline void compatModuleFailed(PyObject *) {}
+
+inline PyObject *compatStringFromString(const char *text) { return PyString_FromString(text); }
+inline PyObject *compatMethodName(const char *text) { return PyString_FromString(text); }
+inline PyObject *compatStringFromSize(const char *text, Py_ssize_t size)
+{
+    return PyString_FromStringAndSize(text, size);
+}
+inline const char *compatText(PyObject *str, Py_ssize_t *size)
+{
+    char *text = NULL;
+    if (PyString_AsStringAndSize(str, &text, size) < 0)
+        return NULL;
+    return text;
+}
+
+inline PyObject *compatIntFromLong(long value) { return PyInt_FromLong(value); }
+
+inline bool compatPlainIntValue(PyObject *value, double *out)
+{
+    if (!PyInt_Check(value))
+        return false;
+    *out = static_cast<double>(PyInt_AS_LONG(value));
+    return true;
+}
+
+// PyObject_Compare reports a failed comparison only through the error indicator.
+inline int compatNamesMatch(PyObject *name, PyObject *key)
+{
+    int order = PyObject_Compare(name, key);
+    if (PyErr_Occurred())
+        return -1;
+    return order == 0;
+}
+
+inline int compatKeyGreater(PyObject *x, PyObject *y)
+{
+    if (PyFloat_CheckExact(x) && PyFloat_CheckExact(y)) {
+        double a = PyFloat_AS_DOUBLE(x), b = PyFloat_AS_DOUBLE(y);
+        if (a == a && b == b) // NaN keys take the interpreter's own path
+            return a > b;
+    }
+    int order = PyObject_Compare(x, y);
+    if (PyErr_Occurred())
+        return -1;
+    return order > 0;
+}
+
+inline bool compatIdGreater(PyObject *x, PyObject *y)
+{
+    if (PyInt_CheckExact(x) && PyInt_CheckExact(y))
+        return PyInt_AS_LONG(x) > PyInt_AS_LONG(y);
+    int order = PyObject_Compare(x, y);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return order > 0;
+}
+
+inline const char *compatParsePath(PyObject *args, PyObject **holder)
+{
+    const char *path = NULL;
+    *holder = NULL;
+    if (!PyArg_ParseTuple(args, "s", &path))
+        return NULL;
+    return path;
+}
+
+inline void *compatRawMalloc(size_t size) { return std::malloc(size ? size : 1); }
+inline void compatRawFree(void *block) { std::free(block); }
+
+#define VORM_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
+#define VORM_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+
+#endif
+
+#endif

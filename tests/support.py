@@ -1,0 +1,65 @@
+# Small helpers shared by the test modules; runs unchanged on 2.7 and 3.x.
+import gc
+import os
+import subprocess
+import sys
+
+from vorm import ext
+
+PY3 = sys.version_info[0] >= 3
+if PY3:
+    long_type = int
+    BIG = 10 ** 20
+else:
+    long_type = long  # noqa: F821
+    BIG = long_type(10) ** 20
+
+CONTAINERS = (ext.RequestArray, ext.RequestArrayStack, ext.RequestDEQFIFO,
+              ext.RequestListFIFO, ext.RequestListStack)
+HEAPS = (ext.RequestBinaryHeap, ext.TimeRequestBinaryHeap)
+ALL_CONTAINERS = CONTAINERS + HEAPS
+LIFO = (ext.RequestArray, ext.RequestArrayStack, ext.RequestListStack)
+
+
+def element_type(container_type):
+    """The request type a container accepts."""
+    if issubclass(container_type, ext.TimeRequestBinaryHeap):
+        return ext.TimeRequest
+    if issubclass(container_type, ext.RequestBinaryHeap):
+        return ext.PriorityRequest
+    return ext.LinkedRequest
+
+
+def make_requests(container_type, count, prefix="r"):
+    kind = element_type(container_type)
+    return [kind(name="%s%d" % (prefix, i)) for i in range(count)]
+
+
+def names(requests):
+    return [r.name for r in requests]
+
+
+def run_child(code):
+    """Runs code in a fresh interpreter; returns (exit status, stdout text)."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = root
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env)
+    out, _ = child.communicate()
+    return child.returncode, out.decode("ascii", "replace")
+
+
+class Marker(object):
+    """A weakly referable object to hang on a request and watch it die."""
+
+
+def freed_after_collect(build):
+    """build(marker) makes garbage that holds marker; True if gc frees it."""
+    import weakref
+    marker = Marker()
+    watch = weakref.ref(marker)
+    build(marker)
+    del marker
+    gc.collect()
+    return watch() is None

@@ -1,0 +1,44 @@
+# Builds vorm/ext for one interpreter: make -f tools/ext.mk PYTHON=...
+# Objects go to $(OBJROOT)/<tag>, the library to $(OUTDIR) under the
+# interpreter's own extension file name.
+PYTHON ?= python3
+OUTDIR ?= vorm
+OBJROOT ?= build
+EXTRA_CXXFLAGS ?=
+EXTRA_LDFLAGS ?=
+
+PYINFO := $(shell $(PYTHON) tools/pyinfo.py)
+ifeq ($(words $(PYINFO)),4)
+INCLUDE := $(word 1,$(PYINFO))
+SUFFIX := $(word 2,$(PYINFO))
+INIT := $(word 3,$(PYINFO))
+TAG := $(word 4,$(PYINFO))
+else
+$(error cannot query $(PYTHON))
+endif
+
+SOURCES := $(sort $(wildcard src/*/*.cpp))
+OBJDIR := $(OBJROOT)/$(TAG)
+OBJECTS := $(SOURCES:src/%.cpp=$(OBJDIR)/%.o)
+TARGET := $(OUTDIR)/ext$(SUFFIX)
+EXPORTS := $(OBJDIR)/exports.map
+
+CXX ?= g++
+CXXFLAGS := -std=c++17 -O2 -fPIC -fvisibility=hidden -ffp-contract=off -Wall -Wextra -Werror=return-type \
+	-Wno-register -isystem $(INCLUDE) $(EXTRA_CXXFLAGS)
+LDFLAGS := -shared -Wl,--version-script=$(EXPORTS) -Wl,-O1 $(EXTRA_LDFLAGS)
+
+$(TARGET): $(OBJECTS) $(EXPORTS)
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -o $@ $(OBJECTS) $(LDFLAGS) -ldl
+
+# The library exports the module init function and nothing else.
+$(EXPORTS): tools/ext.mk
+	@mkdir -p $(dir $@)
+	@printf '{ global: %s; local: *; };\n' $(INIT) > $@
+
+$(OBJDIR)/%.o: src/%.cpp tools/ext.mk
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -MMD -MP -c $< -o $@
+
+-include $(OBJECTS:.o=.d)
