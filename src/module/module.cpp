@@ -1,0 +1,117 @@
+// The module entry: prepares every type, creates "vorm.ext" with its function
+// table and publishes the public types.
+#include "module.h"
+
+#include "../containers/container.h"
+#include "../containers/priorityqueue.h"
+#include "../containers/requestarray.h"
+#include "../containers/requestarraystack.h"
+#include "../containers/requestbinaryheap.h"
+#include "../containers/requestdeqfifo.h"
+#include "../containers/requestlistfifo.h"
+#include "../containers/requestliststack.h"
+#include "../containers/timerequestbinaryheap.h"
+#include "../requests/request.h"
+#include "../stats/distributions.h"
+#include "process.h"
+
+PyObject *namesMethodName = NULL;
+PyObject *getContinuationMethodName = NULL;
+PyObject *pushMethodName = NULL;
+
+static PyMethodDef moduleFunctions[] = {
+    {"RequestIDInitialize", VORM_METH(requestIdInitialize), METH_NOARGS, ""},
+    {"dt", VORM_METH(statsDt), METH_VARARGS, ""},
+    {"pt", VORM_METH(statsPt), METH_VARARGS, ""},
+    {"qt", VORM_METH(statsQt), METH_VARARGS, ""},
+    {"dnorm", VORM_METH(statsDnorm), METH_VARARGS, ""},
+    {"pnorm", VORM_METH(statsPnorm), METH_VARARGS, ""},
+    {"qnorm", VORM_METH(statsQnorm), METH_VARARGS, ""},
+    {"terminateProcess", VORM_METH(processTerminate), METH_VARARGS, ""},
+    {"loadLibrary", VORM_METH(processLoadLibrary), METH_VARARGS, ""},
+    {NULL, NULL, 0, NULL},
+};
+
+// Prepared in this order; RequestContainer becomes ready as the base of
+// RequestArray.
+static PyTypeObject *const preparedTypes[] = {
+    &RequestType,
+    &RequestIteratorType,
+    &RequestArrayType,
+    &RequestArrayIteratorType,
+    &RequestArrayStackType,
+    &RequestDEQFIFOType,
+    &RequestDEQFIFOIteratorType,
+    &RequestListFIFOType,
+    &RequestListFIFOIteratorType,
+    &RequestListStackType,
+    &LinkedRequestType,
+    &PriorityRequestType,
+    &RequestBinaryHeapType,
+    &RequestBinaryHeapIteratorType,
+    &TimeRequestType,
+    &TimeRequestBinaryHeapType,
+    &TimeRequestBinaryHeapIteratorType,
+    &PriorityQueueType,
+    &PriorityQueueIteratorType,
+};
+
+struct PublishedType {
+    const char *name;
+    PyTypeObject *type;
+};
+
+static const PublishedType publishedTypes[] = {
+    {"Request", &RequestType},
+    {"RequestArray", &RequestArrayType},
+    {"RequestArrayStack", &RequestArrayStackType},
+    {"RequestDEQFIFO", &RequestDEQFIFOType},
+    {"RequestListFIFO", &RequestListFIFOType},
+    {"RequestListStack", &RequestListStackType},
+    {"LinkedRequest", &LinkedRequestType},
+    {"PriorityRequest", &PriorityRequestType},
+    {"RequestBinaryHeap", &RequestBinaryHeapType},
+    {"TimeRequest", &TimeRequestType},
+    {"TimeRequestBinaryHeap", &TimeRequestBinaryHeapType},
+    {"PriorityQueue", &PriorityQueueType},
+};
+
+// The load-time step: the strings exist before any type is used.
+static bool createMethodNames()
+{
+    if (namesMethodName == NULL)
+        namesMethodName = compatMethodName("names");
+    if (getContinuationMethodName == NULL)
+        getContinuationMethodName = compatMethodName("getContinuation");
+    if (pushMethodName == NULL)
+        pushMethodName = compatMethodName("push");
+    return namesMethodName != NULL && getContinuationMethodName != NULL && pushMethodName != NULL;
+}
+
+static PyObject *createModule()
+{
+    if (!createMethodNames())
+        return NULL;
+    for (PyTypeObject *type : preparedTypes)
+        if (PyType_Ready(type) < 0)
+            return NULL;
+    PyObject *module = compatModuleCreate("vorm.ext", moduleFunctions, "vorm.ext module");
+    if (module == NULL)
+        return NULL;
+    for (const PublishedType &published : publishedTypes) {
+        Py_INCREF(published.type);
+        // Unlike the reference build, a failed addition fails the import.
+        if (PyModule_AddObject(module, published.name, reinterpret_cast<PyObject *>(published.type)) < 0) {
+            Py_DECREF(published.type);
+            compatModuleFailed(module);
+            return NULL;
+        }
+    }
+    return module;
+}
+
+VORM_MODINIT_FUNC
+{
+    PyObject *module = createModule();
+    VORM_MODINIT_RETURN(module);
+}

@@ -1,0 +1,338 @@
+// Request chain operations: look-ups by name over the prev chain, the name
+// lists, append, getContinuation, the repr, membership, subscript and the
+// RequestIterator type.
+#include "chain.h"
+
+#include "../module/module.h"
+
+// ---------------------------------------------------------------------------
+// Walking
+
+void chainCycleError() { PyErr_SetString(PyExc_RuntimeError, "the prev chain of the request is cyclic"); }
+
+ChainWalk::ChainWalk(RequestObject *start) : current_(start), anchor_(start), steps_(0), power_(1)
+{
+    Py_INCREF(start);
+    Py_INCREF(start);
+}
+
+ChainWalk::~ChainWalk()
+{
+    Py_XDECREF(current_);
+    Py_XDECREF(anchor_);
+}
+
+int ChainWalk::advance()
+{
+    RequestObject *next = chainNext(current_);
+    if (next == NULL)
+        return 0;
+    Py_INCREF(next);
+    RequestObject *old = current_;
+    current_ = next;
+    Py_DECREF(old);
+    if (current_ == anchor_) {
+        chainCycleError();
+        return -1;
+    }
+    if (++steps_ == power_) {
+        steps_ = 0;
+        power_ *= 2;
+        old = anchor_;
+        Py_INCREF(current_);
+        anchor_ = current_;
+        Py_DECREF(old);
+    }
+    return 1;
+}
+
+int chainCycleStep(ChainCycleState *state, PyObject *next)
+{
+    if (next == state->anchor)
+        return 1;
+    if (++state->steps == state->power) {
+        state->steps = 0;
+        state->power *= 2;
+        Py_INCREF(next);
+        PyObject *old = state->anchor;
+        state->anchor = next;
+        Py_XDECREF(old);
+    }
+    return 0;
+}
+
+// Finds the first element whose name matches key: 1 with *found a new
+// reference, 0 when no element matches, -1 when a comparison raised or the
+// chain is cyclic.
+static int requestFindByName(RequestObject *self, PyObject *key, RequestObject **found)
+{
+    ChainWalk walk(self);
+    for (;;) {
+        RequestObject *element = walk.current();
+        PyObject *name = element->name;
+        if (name != NULL) {
+            Py_INCREF(name); // the comparison may rebind element.name
+            int match = compatNamesMatch(name, key);
+            Py_DECREF(name);
+            if (match < 0)
+                return -1;
+            if (match) {
+                Py_INCREF(element);
+                *found = element;
+                return 1;
+            }
+        }
+        int moved = walk.advance();
+        if (moved <= 0)
+            return moved;
+    }
+}
+
+// The element named key (a new reference), or NULL with KeyError "not found".
+static RequestObject *requestLookUp(RequestObject *self, PyObject *key)
+{
+    RequestObject *found = NULL;
+    int outcome = requestFindByName(self, key, &found);
+    if (outcome == 0)
+        PyErr_SetString(PyExc_KeyError, "not found");
+    return outcome > 0 ? found : NULL;
+}
+
+static PyObject *noneIfNull(PyObject *value) { return value != NULL ? value : Py_None; }
+
+// Builds one list item per chain element; item returns a new reference.
+template <typename MakeItem>
+static PyObject *requestChainList(RequestObject *self, MakeItem item)
+{
+    PyObject *list = PyList_New(0);
+    if (list == NULL)
+        return NULL;
+    ChainWalk walk(self);
+    for (;;) {
+        PyObject *entry = item(walk.current());
+        if (entry == NULL || PyList_Append(list, entry) < 0) {
+            Py_XDECREF(entry);
+            Py_DECREF(list);
+            return NULL;
+        }
+        Py_DECREF(entry);
+        int moved = walk.advance();
+        if (moved == 0)
+            return list;
+        if (moved < 0) {
+            Py_DECREF(list);
+            return NULL;
+        }
+    }
+}
+
+static PyObject *chainNames(RequestObject *self)
+{
+    return requestChainList(self, [](RequestObject *element) {
+        PyObject *name = noneIfNull(element->name);
+        Py_INCREF(name);
+        return name;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+static PyObject *requestTime(PyObject *self, PyObject *key)
+{
+    RequestObject *found = requestLookUp(reinterpret_cast<RequestObject *>(self), key);
+    if (found == NULL)
+        return NULL;
+    PyObject *result = PyFloat_FromDouble(found->firedTime);
+    Py_DECREF(found);
+    return result;
+}
+
+static PyObject *requestIndex(PyObject *self, PyObject *key)
+{
+    ChainWalk walk(reinterpret_cast<RequestObject *>(self));
+    for (long position = 0;; ++position) {
+        if (walk.current()->name == key)
+            return compatIntFromLong(position);
+        int moved = walk.advance();
+        if (moved < 0)
+            return NULL;
+        if (moved == 0)
+            break;
+    }
+    PyErr_SetString(PyExc_KeyError, "not found");
+    return NULL;
+}
+
+static PyObject *requestNames(PyObject *self, PyObject *)
+{
+    return chainNames(reinterpret_cast<RequestObject *>(self));
+}
+
+static PyObject *requestNamesAndValues(PyObject *self, PyObject *)
+{
+    return requestChainList(reinterpret_cast<RequestObject *>(self), [](RequestObject *element) {
+        return PyTuple_Pack(2, noneIfNull(element->name), noneIfNull(element->val));
+    });
+}
+
+static PyObject *requestNamesAndTimes(PyObject *self, PyObject *)
+{
+    return requestChainList(reinterpret_cast<RequestObject *>(self), [](RequestObject *element) {
+        PyObject *time = PyFloat_FromDouble(element->firedTime);
+        if (time == NULL)
+            return time;
+        PyObject *pair = PyTuple_Pack(2, noneIfNull(element->name), time);
+        Py_DECREF(time);
+        return pair;
+    });
+}
+
+static PyObject *requestAppend(PyObject *self, PyObject *other)
+{
+    if (other != Py_None && !isRequest(other)) {
+        PyErr_SetString(PyExc_TypeError, "The other argument must be a Request");
+        return NULL;
+    }
+    ChainWalk walk(reinterpret_cast<RequestObject *>(self));
+    int moved;
+    while ((moved = walk.advance()) > 0) {
+    }
+    if (moved < 0)
+        return NULL;
+    requestReplaceField(&walk.current()->prev, other);
+    Py_INCREF(self);
+    return self;
+}
+
+static PyObject *requestNothing(PyObject *, PyObject *) { Py_RETURN_NONE; }
+
+static PyObject *requestGetContinuation(PyObject *self, PyObject *)
+{
+    PyObject *parent = noneIfNull(reinterpret_cast<RequestObject *>(self)->parent);
+    Py_INCREF(parent); // the call may rebind self.parent
+    PyObject *result = PyObject_CallMethodObjArgs(parent, getContinuationMethodName, NULL);
+    Py_DECREF(parent);
+    return result;
+}
+
+PyMethodDef requestMethods[] = {
+    {"time", VORM_METH(requestTime), METH_O, ""},
+    {"index", VORM_METH(requestIndex), METH_O, ""},
+    {"names", VORM_METH(requestNames), METH_NOARGS, ""},
+    {"namesAndValues", VORM_METH(requestNamesAndValues), METH_NOARGS, ""},
+    {"namesAndTimes", VORM_METH(requestNamesAndTimes), METH_NOARGS, ""},
+    {"append", VORM_METH(requestAppend), METH_O, ""},
+    {"delete", VORM_METH(requestNothing), METH_O, ""},
+    {"suspend", VORM_METH(requestNothing), METH_O, ""},
+    {"resume", VORM_METH(requestNothing), METH_O, ""},
+    {"action", VORM_METH(requestNothing), METH_O, ""},
+    {"getContinuation", VORM_METH(requestGetContinuation), METH_NOARGS, ""},
+    {"releaseAllFacilities", VORM_METH(requestNothing), METH_VARARGS, ""},
+    {NULL, NULL, 0, NULL},
+};
+
+// ---------------------------------------------------------------------------
+// Slots
+
+PyObject *requestRepr(PyObject *self)
+{
+    PyObject *names = chainNames(reinterpret_cast<RequestObject *>(self));
+    if (names == NULL)
+        return NULL;
+    PyObject *text = PyObject_Repr(names);
+    Py_DECREF(names);
+    return text;
+}
+
+static int requestContains(PyObject *self, PyObject *key)
+{
+    RequestObject *found = NULL;
+    int outcome = requestFindByName(reinterpret_cast<RequestObject *>(self), key, &found);
+    if (outcome > 0)
+        Py_DECREF(found);
+    return outcome;
+}
+
+static PyObject *requestSubscript(PyObject *self, PyObject *key)
+{
+    RequestObject *found = requestLookUp(reinterpret_cast<RequestObject *>(self), key);
+    if (found == NULL)
+        return NULL;
+    PyObject *value = noneIfNull(found->val);
+    Py_INCREF(value);
+    Py_DECREF(found);
+    return value;
+}
+
+PySequenceMethods requestAsSequence = {
+    NULL, NULL, NULL, NULL, NULL, NULL, NULL, requestContains, NULL, NULL,
+};
+
+PyMappingMethods requestAsMapping = {NULL, requestSubscript, NULL};
+
+// ---------------------------------------------------------------------------
+// RequestIterator
+
+namespace {
+struct RequestIteratorObject {
+    PyObject_HEAD
+    PyObject *request;
+    PyObject *current; // None once the chain is exhausted
+    ChainCycleState cycle;
+};
+} // namespace
+
+PyObject *requestIter(PyObject *self)
+{
+    RequestIteratorObject *iterator = PyObject_New(RequestIteratorObject, &RequestIteratorType);
+    if (iterator == NULL)
+        return NULL;
+    Py_INCREF(self);
+    iterator->request = self;
+    Py_INCREF(self);
+    iterator->current = self;
+    Py_INCREF(self);
+    iterator->cycle = ChainCycleState{self, 0, 1};
+    return reinterpret_cast<PyObject *>(iterator);
+}
+
+static PyObject *requestIteratorNext(PyObject *self)
+{
+    RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
+    PyObject *result = iterator->current;
+    if (result == Py_None)
+        return NULL;
+    PyObject *next = noneIfNull(reinterpret_cast<RequestObject *>(result)->prev);
+    if (next != Py_None && chainCycleStep(&iterator->cycle, next)) {
+        chainCycleError();
+        return NULL;
+    }
+    Py_INCREF(next);
+    iterator->current = next; // the reference current held passes to the caller
+    return result;
+}
+
+static void requestIteratorDealloc(PyObject *self)
+{
+    RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
+    Py_XDECREF(iterator->request);
+    Py_XDECREF(iterator->current);
+    Py_XDECREF(iterator->cycle.anchor);
+    Py_TYPE(self)->tp_free(self);
+}
+
+static PyTypeObject makeRequestIteratorType()
+{
+    PyTypeObject type = compatTypeHead();
+    type.tp_name = "vorm.ext.RequestIterator";
+    type.tp_basicsize = sizeof(RequestIteratorObject);
+    type.tp_dealloc = requestIteratorDealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "vorm.ext.RequestIterator objects";
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = requestIteratorNext;
+    return type;
+}
+
+PyTypeObject RequestIteratorType = makeRequestIteratorType();

@@ -1,0 +1,51 @@
+// Walking a request's prev chain.
+#ifndef VORM_REQUESTS_CHAIN_H
+#define VORM_REQUESTS_CHAIN_H
+
+#include "request.h"
+
+// Walks request, request.prev, ... up to the first None. The walk owns a
+// reference to the element it stands on, so comparisons that run user code
+// cannot free it underneath, and it detects a chain that loops back on itself
+// (Brent's method: constant memory, linear time) instead of walking forever.
+class ChainWalk {
+public:
+    explicit ChainWalk(RequestObject *start);
+    ~ChainWalk();
+    ChainWalk(const ChainWalk &) = delete;
+    ChainWalk &operator=(const ChainWalk &) = delete;
+
+    RequestObject *current() const { return current_; }
+    // 1: moved to the next element; 0: the chain ended; -1: the chain is
+    // cyclic (RuntimeError set).
+    int advance();
+
+private:
+    RequestObject *current_;
+    RequestObject *anchor_;
+    size_t steps_;
+    size_t power_;
+};
+
+// The element after request in its chain (borrowed), or NULL at the end.
+inline RequestObject *chainNext(RequestObject *request)
+{
+    PyObject *prev = request->prev;
+    if (prev == NULL || prev == Py_None)
+        return NULL;
+    return reinterpret_cast<RequestObject *>(prev);
+}
+
+// Sets the error that every walk raises on a cyclic chain.
+void chainCycleError();
+
+// Brent's cycle detection for walks whose state lives in an object (the
+// request iterator): 1 when next revisits an element, else 0.
+struct ChainCycleState {
+    PyObject *anchor; // owned
+    Py_ssize_t steps;
+    Py_ssize_t power;
+};
+int chainCycleStep(ChainCycleState *state, PyObject *next);
+
+#endif

@@ -1,0 +1,320 @@
+// The Request type: fields, construction, keyword initialisation, attributes,
+// collector support; and the steps that the other request types share.
+#include "request.h"
+
+#include <cstddef>
+
+#include "../containers/container.h"
+
+// ---------------------------------------------------------------------------
+// Shared request steps
+
+RequestObject *requestSetDefaults(RequestObject *request)
+{
+    PyObject *empty = compatStringFromString("");
+    if (empty == NULL)
+        return NULL;
+    Py_INCREF(Py_None);
+    request->parent = Py_None;
+    request->name = empty;
+    Py_INCREF(Py_None);
+    request->prev = Py_None;
+    Py_INCREF(Py_None);
+    request->val = Py_None;
+    Py_INCREF(Py_None);
+    request->queue = Py_None;
+    request->firedTime = -1.0;
+    Py_INCREF(Py_None);
+    request->target = Py_None;
+    Py_INCREF(Py_None);
+    request->canceled = Py_None;
+    return request;
+}
+
+bool requestIsHeld(RequestObject *request)
+{
+    PyObject *queue = request->queue;
+    if (queue == NULL || queue == Py_None || !isLinkedRequest(reinterpret_cast<PyObject *>(request)))
+        return false;
+    return containerHolds(queue, static_cast<LinkedRequestObject *>(request));
+}
+
+int requestSetQueue(RequestObject *request, PyObject *queue)
+{
+    if (queue != request->queue && requestIsHeld(request)) {
+        PyErr_SetString(PyExc_ValueError, "cannot change the queue of a request that its queue holds");
+        return -1;
+    }
+    requestReplaceField(&request->queue, queue);
+    return 0;
+}
+
+static bool isNoneOrRequest(PyObject *value) { return value == Py_None || isRequest(value); }
+
+int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &given)
+{
+    if (given.parent != NULL) {
+        if (!isNoneOrRequest(given.parent)) {
+            PyErr_SetString(PyExc_TypeError, "The parent attribute value must be a Request");
+            return -1;
+        }
+        requestReplaceField(&request->parent, given.parent);
+    }
+    if (given.name != NULL)
+        requestReplaceField(&request->name, given.name);
+    if (given.prev != NULL) {
+        if (!isNoneOrRequest(given.prev)) {
+            PyErr_SetString(PyExc_TypeError, "The prev attribute value must be a Request");
+            return -1;
+        }
+        requestReplaceField(&request->prev, given.prev);
+    }
+    if (given.val != NULL)
+        requestReplaceField(&request->val, given.val);
+    if (given.queue != NULL) {
+        if (given.queue != Py_None && !isRequestContainer(given.queue)) {
+            PyErr_SetString(PyExc_TypeError, "The queue attribute value must be a RequestContainer");
+            return -1;
+        }
+        if (requestSetQueue(request, given.queue) < 0)
+            return -1;
+    }
+    if (given.target != NULL)
+        requestReplaceField(&request->target, given.target);
+    if (given.canceled != NULL)
+        requestReplaceField(&request->canceled, given.canceled);
+    return 0;
+}
+
+int requestInitFromArgs(RequestObject *request, PyObject *args, PyObject *kwds)
+{
+    static const char *keywords[] = {"parent", "name", "prev", "val", "queue", "firedTime", "priority",
+                                     "target", "canceled", NULL};
+    RequestObjectArgs given;
+    double priority = 0.0; // accepted and converted, but meaningless at this level
+
+    request->firedTime = -1.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOddOO", const_cast<char **>(keywords), &given.parent,
+                                     &given.name, &given.prev, &given.val, &given.queue, &request->firedTime,
+                                     &priority, &given.target, &given.canceled))
+        return -1;
+    return requestApplyObjectArgs(request, given);
+}
+
+int requestTraverse(RequestObject *request, visitproc visit, void *arg)
+{
+    Py_VISIT(request->parent);
+    Py_VISIT(request->name);
+    Py_VISIT(request->prev);
+    Py_VISIT(request->val);
+    Py_VISIT(request->queue);
+    Py_VISIT(request->target);
+    Py_VISIT(request->canceled);
+    return 0;
+}
+
+int requestClear(RequestObject *request)
+{
+    Py_CLEAR(request->parent);
+    Py_CLEAR(request->name);
+    Py_CLEAR(request->prev);
+    Py_CLEAR(request->val);
+    Py_CLEAR(request->queue);
+    Py_CLEAR(request->target);
+    Py_CLEAR(request->canceled);
+    return 0;
+}
+
+// Releasing a request can release the next one of a long prev or parent
+// chain; the trashcan turns that recursion into a loop.
+void requestDealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    VORM_TRASHCAN_BEGIN(self, requestDealloc)
+    requestClear(reinterpret_cast<RequestObject *>(self));
+    Py_TYPE(self)->tp_free(self);
+    VORM_TRASHCAN_END(self)
+}
+
+int requestSetDoubleAttribute(double *field, PyObject *value, const char *deleteMessage, const char *typeMessage)
+{
+    if (value == NULL) {
+        PyErr_SetString(PyExc_TypeError, deleteMessage);
+        return -1;
+    }
+    if (PyFloat_Check(value)) {
+        *field = PyFloat_AS_DOUBLE(value);
+        return 0;
+    }
+    double number = 0.0;
+    if (compatPlainIntValue(value, &number)) {
+        *field = number;
+        return 0;
+    }
+    PyErr_SetString(PyExc_TypeError, typeMessage);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Request type slots
+
+static PyObject *requestNew(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self == NULL)
+        return NULL;
+    if (requestSetDefaults(reinterpret_cast<RequestObject *>(self)) == NULL) {
+        Py_DECREF(self);
+        return NULL;
+    }
+    return self;
+}
+
+static int requestInit(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    return requestInitFromArgs(reinterpret_cast<RequestObject *>(self), args, kwds);
+}
+
+static int requestTraverseSlot(PyObject *self, visitproc visit, void *arg)
+{
+    return requestTraverse(reinterpret_cast<RequestObject *>(self), visit, arg);
+}
+
+static int requestClearSlot(PyObject *self) { return requestClear(reinterpret_cast<RequestObject *>(self)); }
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+namespace {
+
+enum class FieldRule { Any, Parent, Prev, Queue };
+
+struct ObjectField {
+    size_t offset;
+    FieldRule rule;
+    const char *deleteMessage;
+    const char *typeMessage;
+};
+
+const ObjectField parentField = {offsetof(RequestObject, parent), FieldRule::Parent,
+                                 "Cannot delete the parent attribute", "The parent attribute value must be a Request"};
+const ObjectField nameField = {offsetof(RequestObject, name), FieldRule::Any, "Cannot delete the name attribute",
+                               NULL};
+const ObjectField prevField = {offsetof(RequestObject, prev), FieldRule::Prev, "Cannot delete the prev attribute",
+                               "The prev attribute value must be a Request"};
+const ObjectField valField = {offsetof(RequestObject, val), FieldRule::Any, "Cannot delete the val attribute", NULL};
+const ObjectField queueField = {offsetof(RequestObject, queue), FieldRule::Queue,
+                                "Cannot delete the queue attribute",
+                                "The queue attribute value must be a RequestContainer"};
+const ObjectField targetField = {offsetof(RequestObject, target), FieldRule::Any,
+                                 "Cannot delete the target attribute", NULL};
+const ObjectField canceledField = {offsetof(RequestObject, canceled), FieldRule::Any,
+                                   "Cannot delete the canceled attribute", NULL};
+
+PyObject **fieldSlot(PyObject *self, const ObjectField *field)
+{
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + field->offset);
+}
+
+bool fieldAccepts(const ObjectField *field, PyObject *value)
+{
+    switch (field->rule) {
+    case FieldRule::Any:
+        return true;
+    case FieldRule::Parent: // unlike the constructor, the attribute refuses None
+        return isRequest(value);
+    case FieldRule::Prev:
+        return isNoneOrRequest(value);
+    case FieldRule::Queue:
+        return value == Py_None || isRequestContainer(value);
+    }
+    return false;
+}
+
+} // namespace
+
+static PyObject *requestGetObject(PyObject *self, void *closure)
+{
+    PyObject *value = *fieldSlot(self, static_cast<const ObjectField *>(closure));
+    if (value == NULL) // only after the collector cleared the request
+        value = Py_None;
+    Py_INCREF(value);
+    return value;
+}
+
+static int requestSetObject(PyObject *self, PyObject *value, void *closure)
+{
+    const ObjectField *field = static_cast<const ObjectField *>(closure);
+    if (value == NULL) {
+        PyErr_SetString(PyExc_TypeError, field->deleteMessage);
+        return -1;
+    }
+    if (!fieldAccepts(field, value)) {
+        PyErr_SetString(PyExc_TypeError, field->typeMessage);
+        return -1;
+    }
+    if (field->rule == FieldRule::Queue)
+        return requestSetQueue(reinterpret_cast<RequestObject *>(self), value);
+    requestReplaceField(fieldSlot(self, field), value);
+    return 0;
+}
+
+static PyObject *requestGetFiredTime(PyObject *self, void *)
+{
+    return PyFloat_FromDouble(reinterpret_cast<RequestObject *>(self)->firedTime);
+}
+
+static int requestSetFiredTime(PyObject *self, PyObject *value, void *)
+{
+    return requestSetDoubleAttribute(&reinterpret_cast<RequestObject *>(self)->firedTime, value,
+                                     "Cannot delete the time attribute",
+                                     "The time attribute value must be a float or integer");
+}
+
+static void *fieldClosure(const ObjectField &field) { return const_cast<ObjectField *>(&field); }
+
+PyGetSetDef requestGetSet[] = {
+    {const_cast<char *>("parent"), requestGetObject, requestSetObject, const_cast<char *>("parent"),
+     fieldClosure(parentField)},
+    {const_cast<char *>("name"), requestGetObject, requestSetObject, const_cast<char *>("name"),
+     fieldClosure(nameField)},
+    {const_cast<char *>("prev"), requestGetObject, requestSetObject, const_cast<char *>("prev"),
+     fieldClosure(prevField)},
+    {const_cast<char *>("val"), requestGetObject, requestSetObject, const_cast<char *>("val"),
+     fieldClosure(valField)},
+    {const_cast<char *>("queue"), requestGetObject, requestSetObject, const_cast<char *>("queue"),
+     fieldClosure(queueField)},
+    {const_cast<char *>("firedTime"), requestGetFiredTime, requestSetFiredTime, const_cast<char *>("firedTime"),
+     NULL},
+    {const_cast<char *>("target"), requestGetObject, requestSetObject, const_cast<char *>("target"),
+     fieldClosure(targetField)},
+    {const_cast<char *>("canceled"), requestGetObject, requestSetObject, const_cast<char *>("canceled"),
+     fieldClosure(canceledField)},
+    {NULL, NULL, NULL, NULL, NULL},
+};
+
+// ---------------------------------------------------------------------------
+// Type object
+
+static PyTypeObject makeRequestType()
+{
+    PyTypeObject type = compatTypeHead();
+    type.tp_name = "vorm.ext.Request";
+    type.tp_basicsize = sizeof(RequestObject);
+    type.tp_dealloc = requestDealloc;
+    type.tp_repr = requestRepr;
+    type.tp_as_sequence = &requestAsSequence;
+    type.tp_as_mapping = &requestAsMapping;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_doc = "vorm.ext.Request objects";
+    type.tp_traverse = requestTraverseSlot;
+    type.tp_clear = requestClearSlot;
+    type.tp_iter = requestIter;
+    type.tp_methods = requestMethods;
+    type.tp_getset = requestGetSet;
+    type.tp_init = requestInit;
+    type.tp_new = requestNew;
+    return type;
+}
+
+PyTypeObject RequestType = makeRequestType();

@@ -1,0 +1,127 @@
+// Request records and the steps that every request type and container shares.
+#ifndef VORM_REQUESTS_REQUEST_H
+#define VORM_REQUESTS_REQUEST_H
+
+#include "../module/compat.h"
+
+// Every object field owns one reference and holds at least None from
+// construction until requestClear runs.
+struct RequestObject {
+    PyObject_HEAD
+    PyObject *parent;
+    PyObject *name;
+    PyObject *prev;
+    PyObject *val;
+    PyObject *queue;
+    double firedTime;
+    PyObject *target;
+    PyObject *canceled;
+};
+
+struct LinkedRequestObject;
+
+// The first link word: a ring pointer while a list container holds the
+// request, a slot index while an array, deque or heap holds it.
+union RequestLinkWord {
+    LinkedRequestObject *listNext;
+    int32_t position;
+};
+
+// Link words are plain addresses and numbers: never reference-counted and never
+// visited by the collector; the holding container owns the references.
+struct LinkedRequestObject : RequestObject {
+    RequestLinkWord link;
+    LinkedRequestObject *listPrev;
+};
+
+struct PriorityRequestObject : LinkedRequestObject {
+    PyObject *id;
+    double priority;
+};
+
+struct TimeRequestObject : PriorityRequestObject {
+    double futureTime;
+};
+
+extern PyTypeObject RequestType;
+extern PyTypeObject RequestIteratorType;
+extern PyTypeObject LinkedRequestType;
+extern PyTypeObject PriorityRequestType;
+extern PyTypeObject TimeRequestType;
+
+inline bool isRequest(PyObject *object) { return PyObject_TypeCheck(object, &RequestType); }
+inline bool isLinkedRequest(PyObject *object) { return PyObject_TypeCheck(object, &LinkedRequestType); }
+
+// Shared request steps.
+RequestObject *requestSetDefaults(RequestObject *request);
+int requestInitFromArgs(RequestObject *request, PyObject *args, PyObject *kwds);
+int requestTraverse(RequestObject *request, visitproc visit, void *arg);
+int requestClear(RequestObject *request);
+void requestDealloc(PyObject *self);
+
+// Shared pieces of the keyword initialisers of all request types.
+struct RequestObjectArgs {
+    PyObject *parent = NULL, *name = NULL, *prev = NULL, *val = NULL;
+    PyObject *queue = NULL, *target = NULL, *canceled = NULL;
+};
+int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &given);
+
+// Stores a new queue value, refusing to detach a request from the container
+// that holds it (that container's bookkeeping would go stale).
+int requestSetQueue(RequestObject *request, PyObject *queue);
+
+// Replaces an owned field: the new reference is stored before the old one is
+// released, because releasing can run arbitrary code that reads the field.
+inline void requestReplaceField(PyObject **field, PyObject *value)
+{
+    PyObject *old = *field;
+    Py_INCREF(value);
+    *field = value;
+    Py_XDECREF(old);
+}
+
+// Float attributes (firedTime, priority, futureTime) accept a float or a plain
+// int; anything else gets the attribute's own message.
+int requestSetDoubleAttribute(double *field, PyObject *value, const char *deleteMessage, const char *typeMessage);
+
+inline void resetLinks(LinkedRequestObject *request)
+{
+    request->link.listNext = NULL;
+    request->link.position = -1;
+    request->listPrev = NULL;
+}
+
+// New requests of exactly the element types, as the containers' create makes
+// them: defaults, reset links, a fresh identifier where the type has one, then
+// the type's keyword initialisation.
+PyObject *linkedRequestCreate(PyObject *args, PyObject *kwds);
+PyObject *priorityRequestCreate(PyObject *args, PyObject *kwds);
+PyObject *timeRequestCreate(PyObject *args, PyObject *kwds);
+
+// True when the request's queue actually stores it (not merely a claim).
+bool requestIsHeld(RequestObject *request);
+
+// Request methods and slots that subtypes reuse (chain operations).
+extern PyMethodDef requestMethods[];
+extern PyGetSetDef requestGetSet[];
+extern PySequenceMethods requestAsSequence;
+extern PyMappingMethods requestAsMapping;
+PyObject *requestRepr(PyObject *self);
+PyObject *requestIter(PyObject *self);
+
+// Identifiers of priority and time requests.
+int assignRequestId(PriorityRequestObject *request);
+PyObject *requestIdInitialize(PyObject *module, PyObject *unused);
+
+// Slots that TimeRequest shares with PriorityRequest.
+PyObject *priorityRequestNew(PyTypeObject *type, PyObject *args, PyObject *kwds);
+void priorityRequestDealloc(PyObject *self);
+int priorityRequestTraverse(PyObject *self, visitproc visit, void *arg);
+int priorityRequestClear(PyObject *self);
+
+// The text "<Kind [futureTime=...] priority=... name=... val=... id=...>";
+// futureTime is written only when given.
+PyObject *priorityRequestReprText(PyObject *self, const char *kind, const double *futureTime);
+
+
+#endif
