@@ -1,0 +1,115 @@
+// RequestContainer, the abstract base that only serves type tests, and the
+// checks, messages and queue handling that every container shares.
+#include "container.h"
+
+#include "requestarray.h"
+#include "requestdeqfifo.h"
+#include "requestlistfifo.h"
+#include "requestbinaryheap.h"
+#include "timerequestbinaryheap.h"
+
+static PyTypeObject makeRequestContainerType()
+{
+    PyTypeObject type = compatTypeHead();
+    type.tp_name = "vorm.ext.RequestContainer";
+    type.tp_basicsize = sizeof(PyObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_doc = "vorm.ext.RequestContainer objects";
+    // No tp_new: the abstract base cannot be instantiated. GC types need the
+    // traverse slot even without fields.
+    type.tp_traverse = [](PyObject *, visitproc, void *) { return 0; };
+    return type;
+}
+
+PyTypeObject RequestContainerType = makeRequestContainerType();
+
+namespace {
+struct HoldsEntry {
+    PyTypeObject *type;
+    bool (*holds)(PyObject *container, LinkedRequestObject *request);
+};
+
+// The concrete families; a subclass (Python or ours) finds its family
+// through its bases.
+const HoldsEntry holdsTable[] = {
+    {&RequestArrayType, requestArrayHolds},
+    {&RequestDEQFIFOType, requestDEQFIFOHolds},
+    {&RequestListFIFOType, requestListFIFOHolds},
+    {&RequestBinaryHeapType, requestBinaryHeapHolds},
+    {&TimeRequestBinaryHeapType, timeRequestBinaryHeapHolds},
+};
+} // namespace
+
+bool containerHolds(PyObject *container, LinkedRequestObject *request)
+{
+    for (PyTypeObject *type = Py_TYPE(container); type != NULL; type = type->tp_base)
+        for (const HoldsEntry &entry : holdsTable)
+            if (type == entry.type)
+                return entry.holds(container, request);
+    return false;
+}
+
+int containerRefuseWhileMoving(bool moving)
+{
+    if (!moving)
+        return 0;
+    PyErr_SetString(PyExc_RuntimeError, "cannot change a container while its moveTo runs");
+    return -1;
+}
+
+PyObject *containerEmptyError()
+{
+    PyErr_SetString(PyExc_IndexError, "empty queue");
+    return NULL;
+}
+
+// The old queue is the container itself, which its caller keeps alive, or
+// None: releasing it runs no code.
+void containerSetQueueNone(LinkedRequestObject *request) { requestReplaceField(&request->queue, Py_None); }
+
+void containerSetQueue(LinkedRequestObject *request, PyObject *container)
+{
+    requestReplaceField(&request->queue, container);
+}
+
+PyObject *containerCallPush(PyObject *to, LinkedRequestObject *request)
+{
+    return PyObject_CallMethodObjArgs(to, pushMethodName, reinterpret_cast<PyObject *>(request), NULL);
+}
+
+bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request)
+{
+    PyObject *queue = request->queue;
+    if (queue != Py_None && queue != self && requestIsHeld(request))
+        return false;
+    containerSetQueue(request, self);
+    return true;
+}
+
+PyObject *containerMutatedError()
+{
+    PyErr_SetString(PyExc_RuntimeError, "container mutated during iteration");
+    return NULL;
+}
+
+bool containerCheckMoveTarget(PyObject *self, PyObject *to, bool *nothingToDo)
+{
+    *nothingToDo = (to == self);
+    if (*nothingToDo)
+        return true;
+    if (!isRequestContainer(to)) {
+        PyErr_SetString(PyExc_TypeError, "moveTo() argument to must be a RequestContainer");
+        return false;
+    }
+    return true;
+}
+
+RequestSlots *requestSlotsNew()
+{
+    RequestSlots *slots = new (std::nothrow) RequestSlots();
+    if (slots == NULL)
+        PyErr_NoMemory();
+    return slots;
+}
+
+void requestSlotsFree(RequestSlots *slots) { delete slots; }

@@ -1,0 +1,225 @@
+// The heap steps of the two request heaps, parameterised by their ordering,
+// and the storage policy both heaps share. Moving a request into a slot
+// always writes that slot's index into its position word; no step changes a
+// reference count or runs interpreter code.
+#ifndef VORM_CONTAINERS_HEAP_H
+#define VORM_CONTAINERS_HEAP_H
+
+#ifndef VORM_CONTAINERS_CONTAINER_H
+#error "include container.h, which completes itself with this header"
+#endif
+
+
+// Among equal keys the older request (smaller identifier) is served first.
+inline bool requestIdOlder(LinkedRequestObject *a, LinkedRequestObject *b)
+{
+    PyObject *idA = static_cast<PriorityRequestObject *>(a)->id;
+    PyObject *idB = static_cast<PriorityRequestObject *>(b)->id;
+    if (idA == NULL || idB == NULL)
+        return false;
+    return compatIdGreater(idB, idA);
+}
+
+inline double requestPriority(LinkedRequestObject *request)
+{
+    return static_cast<PriorityRequestObject *>(request)->priority;
+}
+
+// Highest priority first. IEEE comparisons: a NaN priority never precedes
+// and is never preceded.
+struct PriorityOrder {
+    typedef PriorityElement Element;
+    static bool precedes(LinkedRequestObject *a, LinkedRequestObject *b)
+    {
+        double priorityA = requestPriority(a), priorityB = requestPriority(b);
+        if (priorityA == priorityB)
+            return requestIdOlder(a, b);
+        return priorityA > priorityB;
+    }
+};
+
+// Earliest future time first, then highest priority, then oldest.
+struct TimeOrder {
+    typedef TimeElement Element;
+    static bool precedes(LinkedRequestObject *a, LinkedRequestObject *b)
+    {
+        double timeA = static_cast<TimeRequestObject *>(a)->futureTime;
+        double timeB = static_cast<TimeRequestObject *>(b)->futureTime;
+        if (timeA == timeB)
+            return PriorityOrder::precedes(a, b);
+        return timeA < timeB;
+    }
+};
+
+template <class Order>
+struct Heap {
+    typedef RawVector<LinkedRequestObject *> Items;
+
+    static void place(Items &items, size_t slot, LinkedRequestObject *request)
+    {
+        items[slot] = request;
+        request->link.position = static_cast<int32_t>(slot);
+    }
+
+    static void swap(Items &items, size_t i, size_t j)
+    {
+        LinkedRequestObject *request = items[i];
+        place(items, i, items[j]);
+        place(items, j, request);
+    }
+
+    static void siftUp(Items &items, size_t i)
+    {
+        while (i > 0) {
+            size_t parent = (i - 1) / 2;
+            if (!Order::precedes(items[i], items[parent]))
+                return;
+            swap(items, i, parent);
+            i = parent;
+        }
+    }
+
+    // On a tie the left child is taken.
+    static void siftDown(Items &items, size_t i)
+    {
+        size_t count = items.size();
+        for (;;) {
+            size_t child = 2 * i + 1;
+            if (child >= count)
+                return;
+            if (child + 1 < count && Order::precedes(items[child + 1], items[child]))
+                ++child;
+            if (!Order::precedes(items[child], items[i]))
+                return;
+            swap(items, i, child);
+            i = child;
+        }
+    }
+
+    static LinkedRequestObject *removeTop(Items &items)
+    {
+        LinkedRequestObject *top = items[0];
+        LinkedRequestObject *last = items.back();
+        items.pop_back();
+        if (!items.empty()) {
+            place(items, 0, last);
+            siftDown(items, 0);
+        }
+        top->link.position = -1;
+        return top;
+    }
+
+    static void removeAt(Items &items, size_t i)
+    {
+        items[i]->link.position = -1;
+        LinkedRequestObject *last = items.back();
+        items.pop_back();
+        if (i >= items.size())
+            return;
+        place(items, i, last);
+        if (i > 0 && Order::precedes(items[i], items[(i - 1) / 2]))
+            siftUp(items, i);
+        else
+            siftDown(items, i);
+    }
+};
+
+template <class Order>
+struct HeapStorage {
+    typedef RequestSlotsObject Object;
+    typedef typename Order::Element Element;
+    typedef slots::Batch Batch;
+    typedef Heap<Order> Steps;
+
+    static int construct(Object *heap) { return slots::construct(heap); }
+    static void destroy(Object *heap) { slots::destroy(heap); }
+    static Py_ssize_t size(Object *heap) { return slots::size(heap); }
+    static bool &moving(Object *heap) { return heap->items->moving; }
+    static void touched(Object *) {}
+    static bool holds(Object *heap, LinkedRequestObject *request) { return slots::holds(heap, request); }
+    static int traverse(Object *heap, visitproc visit, void *arg) { return slots::traverse(heap, visit, arg); }
+
+    static LinkedRequestObject *peek(Object *heap)
+    {
+        RawVector<LinkedRequestObject *> &items = slots::itemsOf(heap);
+        return items.empty() ? NULL : items[0];
+    }
+
+    static int store(Object *heap, LinkedRequestObject *request)
+    {
+        RawVector<LinkedRequestObject *> &items = slots::itemsOf(heap);
+        size_t slot = items.size();
+        if (vectorAppend(items, request) < 0)
+            return -1;
+        request->link.position = static_cast<int32_t>(slot);
+        Steps::siftUp(items, slot);
+        return 0;
+    }
+
+    static LinkedRequestObject *take(Object *heap) { return Steps::removeTop(slots::itemsOf(heap)); }
+
+    static void remove(Object *heap, LinkedRequestObject *request)
+    {
+        Steps::removeAt(slots::itemsOf(heap), static_cast<size_t>(request->link.position));
+    }
+
+    // Each request leaves the heap before its push, so the target receives
+    // them in service order; one whose push fails belongs to neither.
+    class MoveWalk {
+    public:
+        explicit MoveWalk(Object *heap) : heap_(heap), remaining_(slots::size(heap)) {}
+        LinkedRequestObject *next()
+        {
+            RawVector<LinkedRequestObject *> &items = slots::itemsOf(heap_);
+            if (remaining_ <= 0 || items.empty())
+                return NULL;
+            --remaining_;
+            return Steps::removeTop(items);
+        }
+        void moved(LinkedRequestObject *request) { Py_DECREF(request); }
+        void failed(PyObject *, LinkedRequestObject *request) { Py_DECREF(request); }
+        void finish() {}
+
+    private:
+        Object *heap_;
+        Py_ssize_t remaining_;
+    };
+
+    // Takes over every request of other, one at a time in other's array
+    // order, each sifted up on arrival.
+    static PyObject *merge(PyObject *self, PyObject *other, PyTypeObject *heapType, const char *message)
+    {
+        if (!PyObject_TypeCheck(other, heapType)) {
+            PyErr_SetString(PyExc_TypeError, message);
+            return NULL;
+        }
+        if (other == self)
+            Py_RETURN_NONE;
+        Object *heap = reinterpret_cast<Object *>(self);
+        Object *source = reinterpret_cast<Object *>(other);
+        if (containerRefuseWhileMoving(heap->items->moving || source->items->moving) < 0)
+            return NULL;
+        RawVector<LinkedRequestObject *> &items = slots::itemsOf(heap);
+        RawVector<LinkedRequestObject *> &taken = slots::itemsOf(source);
+        if (items.size() + taken.size() > static_cast<size_t>(containerMaxCount)) {
+            PyErr_SetString(PyExc_OverflowError, "container is full");
+            return NULL;
+        }
+        try { // all the room first, so that nothing can fail half-way
+            items.reserve(items.size() + taken.size());
+        } catch (...) {
+            return PyErr_NoMemory();
+        }
+        for (LinkedRequestObject *request : taken) {
+            containerSetQueue(request, self); // the reference moves with the request
+            size_t slot = items.size();
+            items.push_back(request);
+            request->link.position = static_cast<int32_t>(slot);
+            Steps::siftUp(items, slot);
+        }
+        taken.clear();
+        Py_RETURN_NONE;
+    }
+};
+
+#endif

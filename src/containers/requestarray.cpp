@@ -1,0 +1,45 @@
+// RequestArray, its indexing and the iterator both array types share.
+#include "requestarray.h"
+
+typedef Container<ArrayStorage> Array;
+
+bool requestArrayHolds(PyObject *container, LinkedRequestObject *request)
+{
+    return ArrayStorage::holds(reinterpret_cast<RequestSlotsObject *>(container), request);
+}
+
+// The interpreter has already added the length to a negative index.
+static PyObject *requestArrayItem(PyObject *self, Py_ssize_t index)
+{
+    RawVector<LinkedRequestObject *> &items = slots::itemsOf(reinterpret_cast<RequestSlotsObject *>(self));
+    if (index < 0 || static_cast<size_t>(index) >= items.size()) {
+        PyErr_SetString(PyExc_IndexError, "out of range");
+        return NULL;
+    }
+    PyObject *request = reinterpret_cast<PyObject *>(items[index]);
+    Py_INCREF(request);
+    return request;
+}
+
+static PyObject *requestArrayIter(PyObject *self) { return slotsIteratorNew(self, &RequestArrayIteratorType); }
+
+static PyMethodDef arrayMethods[] = {
+    VORM_CONTAINER_METHODS(Array),
+    {NULL, NULL, 0, NULL},
+};
+
+static PySequenceMethods arraySequence = containerSequence<ArrayStorage>(requestArrayItem);
+
+static PyTypeObject makeRequestArrayType()
+{
+    PyTypeObject type =
+        containerTypeHead<ArrayStorage>("vorm.ext.RequestArray", "vorm.ext.RequestArray objects", &arraySequence);
+    type.tp_iter = requestArrayIter;
+    type.tp_methods = arrayMethods;
+    return type;
+}
+
+PyTypeObject RequestArrayType = makeRequestArrayType();
+
+PyTypeObject RequestArrayIteratorType =
+    slotsIteratorTypeHead("vorm.ext.RequestArrayIterator", "vorm.ext.RequestArrayIterator objects");

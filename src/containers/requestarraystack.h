@@ -1,0 +1,9 @@
+// RequestArrayStack: the array whose delete keeps the order of the rest.
+#ifndef VORM_CONTAINERS_REQUESTARRAYSTACK_H
+#define VORM_CONTAINERS_REQUESTARRAYSTACK_H
+
+#include "requestarray.h"
+
+extern PyTypeObject RequestArrayStackType;
+
+#endif

@@ -1,0 +1,14 @@
+// RequestBinaryHeap: priority requests, highest priority first, then oldest.
+#ifndef VORM_CONTAINERS_REQUESTBINARYHEAP_H
+#define VORM_CONTAINERS_REQUESTBINARYHEAP_H
+
+#include "container.h"
+
+extern PyTypeObject RequestBinaryHeapType;
+extern PyTypeObject RequestBinaryHeapIteratorType;
+
+typedef HeapStorage<PriorityOrder> RequestBinaryHeapStorage;
+
+bool requestBinaryHeapHolds(PyObject *container, LinkedRequestObject *request);
+
+#endif

@@ -1,0 +1,137 @@
+// RequestDEQFIFO and its iterator.
+#include "requestdeqfifo.h"
+
+#include <cstring>
+
+typedef Container<DEQFIFOStorage> DEQFIFO;
+
+bool ringResize(RequestRing *ring, int32_t capacity)
+{
+    LinkedRequestObject **slots =
+        static_cast<LinkedRequestObject **>(compatRawMalloc(sizeof(LinkedRequestObject *) * capacity));
+    if (slots == NULL)
+        return false;
+    for (int32_t i = 0; i < ring->count; ++i) {
+        LinkedRequestObject *request = ring->slots[(ring->head + i) % ring->capacity];
+        slots[i] = request;
+        request->link.position = i;
+    }
+    compatRawFree(ring->slots);
+    ring->slots = slots;
+    ring->head = 0;
+    ring->tail = ring->count % capacity;
+    ring->capacity = capacity;
+    return true;
+}
+
+int DEQFIFOStorage::construct(Object *deque)
+{
+    RequestRing *ring = new (std::nothrow) RequestRing();
+    LinkedRequestObject **slots = static_cast<LinkedRequestObject **>(compatRawMalloc(sizeof(LinkedRequestObject *)));
+    if (ring == NULL || slots == NULL) {
+        delete ring;
+        compatRawFree(slots);
+        PyErr_NoMemory();
+        return -1;
+    }
+    ring->capacity = 1;
+    ring->slots = slots;
+    deque->ring = ring;
+    return 0;
+}
+
+void DEQFIFOStorage::destroy(Object *deque)
+{
+    if (deque->ring == NULL)
+        return;
+    compatRawFree(deque->ring->slots);
+    delete deque->ring;
+    deque->ring = NULL;
+}
+
+bool requestDEQFIFOHolds(PyObject *container, LinkedRequestObject *request)
+{
+    return DEQFIFOStorage::holds(reinterpret_cast<RequestDEQFIFOObject *>(container), request);
+}
+
+namespace {
+struct RequestDEQFIFOIteratorObject {
+    PyObject_HEAD
+    PyObject *container;
+    char atStart;
+    int32_t cursor;
+    uint64_t state;
+};
+} // namespace
+
+static PyObject *requestDEQFIFOIter(PyObject *self)
+{
+    RequestDEQFIFOIteratorObject *iterator =
+        PyObject_New(RequestDEQFIFOIteratorObject, &RequestDEQFIFOIteratorType);
+    if (iterator == NULL)
+        return NULL;
+    RequestRing *ring = reinterpret_cast<RequestDEQFIFOObject *>(self)->ring;
+    Py_INCREF(self);
+    iterator->container = self;
+    iterator->atStart = 1;
+    iterator->cursor = ring->head;
+    iterator->state = ring->state;
+    return reinterpret_cast<PyObject *>(iterator);
+}
+
+// A cursor is a slot index that a removal or a resize invalidates, so any
+// change since the iterator was made ends the iteration with an error.
+static PyObject *requestDEQFIFOIteratorNext(PyObject *self)
+{
+    RequestDEQFIFOIteratorObject *iterator = reinterpret_cast<RequestDEQFIFOIteratorObject *>(self);
+    RequestRing *ring = reinterpret_cast<RequestDEQFIFOObject *>(iterator->container)->ring;
+    if (ring == NULL || ring->state != iterator->state)
+        return containerMutatedError();
+    if (ring->count == 0 || (!iterator->atStart && iterator->cursor == ring->tail))
+        return NULL;
+    PyObject *request = reinterpret_cast<PyObject *>(ring->slots[iterator->cursor]);
+    iterator->atStart = 0;
+    iterator->cursor = (iterator->cursor + 1) % ring->capacity;
+    Py_INCREF(request);
+    return request;
+}
+
+static void requestDEQFIFOIteratorDealloc(PyObject *self)
+{
+    Py_XDECREF(reinterpret_cast<RequestDEQFIFOIteratorObject *>(self)->container);
+    Py_TYPE(self)->tp_free(self);
+}
+
+static PyMethodDef deqfifoMethods[] = {
+    VORM_CONTAINER_METHODS(DEQFIFO),
+    {NULL, NULL, 0, NULL},
+};
+
+static PySequenceMethods deqfifoSequence = containerSequence<DEQFIFOStorage>(NULL);
+
+static PyTypeObject makeRequestDEQFIFOType()
+{
+    PyTypeObject type =
+        containerTypeHead<DEQFIFOStorage>("vorm.ext.RequestDEQFIFO", "vorm.ext.RequestDEQFIFO objects",
+                                          &deqfifoSequence);
+    type.tp_iter = requestDEQFIFOIter;
+    type.tp_methods = deqfifoMethods;
+    return type;
+}
+
+PyTypeObject RequestDEQFIFOType = makeRequestDEQFIFOType();
+
+static PyTypeObject makeRequestDEQFIFOIteratorType()
+{
+    PyTypeObject type = compatTypeHead();
+    type.tp_name = "vorm.ext.RequestDEQFIFOIterator";
+    type.tp_basicsize = sizeof(RequestDEQFIFOIteratorObject);
+    type.tp_dealloc = requestDEQFIFOIteratorDealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "vorm.ext.RequestDEQFIFOIterator objects";
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = requestDEQFIFOIteratorNext;
+    return type;
+}
+
+PyTypeObject RequestDEQFIFOIteratorType = makeRequestDEQFIFOIteratorType();

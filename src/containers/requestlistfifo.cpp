@@ -1,0 +1,102 @@
+// RequestListFIFO and the iterator that both list types share.
+#include "requestlistfifo.h"
+
+typedef Container<ListFIFOStorage> ListFIFO;
+
+bool requestListFIFOHolds(PyObject *container, LinkedRequestObject *request)
+{
+    return ListFIFOStorage::holds(reinterpret_cast<RequestListObject *>(container), request);
+}
+
+namespace {
+struct RequestListIteratorObject {
+    PyObject_HEAD
+    PyObject *container;
+    PyObject *current; // the next request to yield, or None
+    PyObject *end;     // the head when the iterator was made, or None
+    char atStart;
+};
+} // namespace
+
+PyObject *requestListIter(PyObject *self)
+{
+    RequestListIteratorObject *iterator = PyObject_New(RequestListIteratorObject, &RequestListFIFOIteratorType);
+    if (iterator == NULL)
+        return NULL;
+    PyObject *head = reinterpret_cast<RequestListObject *>(self)->head;
+    if (head == NULL)
+        head = Py_None;
+    Py_INCREF(self);
+    iterator->container = self;
+    Py_INCREF(head);
+    iterator->current = head;
+    Py_INCREF(head);
+    iterator->end = head;
+    iterator->atStart = 1;
+    return reinterpret_cast<PyObject *>(iterator);
+}
+
+// Following a link is safe only while the request still sits in this list;
+// and the walk can end only if the request it stops at is still there too.
+static PyObject *requestListIteratorNext(PyObject *self)
+{
+    RequestListIteratorObject *iterator = reinterpret_cast<RequestListIteratorObject *>(self);
+    PyObject *current = iterator->current;
+    if (current == Py_None)
+        return NULL;
+    if (current == iterator->end && !iterator->atStart)
+        return NULL;
+    RequestListObject *list = reinterpret_cast<RequestListObject *>(iterator->container);
+    LinkedRequestObject *request = reinterpret_cast<LinkedRequestObject *>(current);
+    if (list->moving || !ListFIFOStorage::holds(list, request) ||
+        !ListFIFOStorage::holds(list, reinterpret_cast<LinkedRequestObject *>(iterator->end)))
+        return containerMutatedError();
+    PyObject *next = reinterpret_cast<PyObject *>(request->link.listNext);
+    Py_INCREF(next);
+    iterator->current = next; // the reference current held passes to the caller
+    iterator->atStart = 0;
+    return current;
+}
+
+static void requestListIteratorDealloc(PyObject *self)
+{
+    RequestListIteratorObject *iterator = reinterpret_cast<RequestListIteratorObject *>(self);
+    Py_XDECREF(iterator->container);
+    Py_XDECREF(iterator->current);
+    Py_XDECREF(iterator->end);
+    Py_TYPE(self)->tp_free(self);
+}
+
+static PyMethodDef listFIFOMethods[] = {
+    VORM_CONTAINER_METHODS(ListFIFO),
+    {NULL, NULL, 0, NULL},
+};
+
+static PySequenceMethods listFIFOSequence = containerSequence<ListFIFOStorage>(NULL);
+
+static PyTypeObject makeRequestListFIFOType()
+{
+    PyTypeObject type =
+        containerTypeHead<ListFIFOStorage>("vorm.ext.RequestListFIFO", "vorm.ext.RequestListFIFO objects",
+                                           &listFIFOSequence);
+    type.tp_iter = requestListIter;
+    type.tp_methods = listFIFOMethods;
+    return type;
+}
+
+PyTypeObject RequestListFIFOType = makeRequestListFIFOType();
+
+static PyTypeObject makeRequestListFIFOIteratorType()
+{
+    PyTypeObject type = compatTypeHead();
+    type.tp_name = "vorm.ext.RequestListFIFOIterator";
+    type.tp_basicsize = sizeof(RequestListIteratorObject);
+    type.tp_dealloc = requestListIteratorDealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "vorm.ext.RequestListFIFOIterator objects";
+    type.tp_iter = PyObject_SelfIter;
+    type.tp_iternext = requestListIteratorNext;
+    return type;
+}
+
+PyTypeObject RequestListFIFOIteratorType = makeRequestListFIFOIteratorType();

@@ -1,0 +1,9 @@
+// RequestListStack: the list whose push stores at the front.
+#ifndef VORM_CONTAINERS_REQUESTLISTSTACK_H
+#define VORM_CONTAINERS_REQUESTLISTSTACK_H
+
+#include "requestlistfifo.h"
+
+extern PyTypeObject RequestListStackType;
+
+#endif

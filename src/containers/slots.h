@@ -1,0 +1,93 @@
+// Pieces shared by the containers that keep their requests in a RequestSlots
+// array (RequestArray and the heaps): membership, traversal and the batch that
+// clear and the collector empty them through.
+#ifndef VORM_CONTAINERS_SLOTS_H
+#define VORM_CONTAINERS_SLOTS_H
+
+#ifndef VORM_CONTAINERS_CONTAINER_H
+#error "include container.h, which completes itself with this header"
+#endif
+
+
+// A container record whose only field is its slot array.
+struct RequestSlotsObject {
+    PyObject_HEAD
+    RequestSlots *items;
+};
+
+namespace slots {
+
+inline RawVector<LinkedRequestObject *> &itemsOf(RequestSlotsObject *container) { return container->items->items; }
+
+inline int construct(RequestSlotsObject *container)
+{
+    container->items = requestSlotsNew();
+    return container->items == NULL ? -1 : 0;
+}
+
+inline void destroy(RequestSlotsObject *container)
+{
+    requestSlotsFree(container->items);
+    container->items = NULL;
+}
+
+inline Py_ssize_t size(RequestSlotsObject *container) { return static_cast<Py_ssize_t>(itemsOf(container).size()); }
+
+// The position word is trusted only when the slot it names holds the request.
+inline bool holds(RequestSlotsObject *container, LinkedRequestObject *request)
+{
+    const RawVector<LinkedRequestObject *> &items = itemsOf(container);
+    int32_t position = request->link.position;
+    return position >= 0 && static_cast<size_t>(position) < items.size() && items[position] == request;
+}
+
+inline int traverse(RequestSlotsObject *container, visitproc visit, void *arg)
+{
+    if (container->items == NULL)
+        return 0;
+    for (LinkedRequestObject *request : itemsOf(container))
+        Py_VISIT(reinterpret_cast<PyObject *>(request));
+    return 0;
+}
+
+// The whole array is swapped out before the first release; its buffer is
+// handed back afterwards unless the container grew a new one meanwhile, so
+// the capacity survives a clear.
+class Batch {
+public:
+    explicit Batch(RequestSlotsObject *container) : container_(container), index_(0)
+    {
+        detached_.swap(itemsOf(container));
+    }
+    LinkedRequestObject *next() { return index_ < detached_.size() ? detached_[index_++] : NULL; }
+    void finish()
+    {
+        detached_.clear();
+        if (container_->items == NULL)
+            return;
+        RawVector<LinkedRequestObject *> &items = itemsOf(container_);
+        if (items.empty() && items.capacity() < detached_.capacity())
+            items.swap(detached_);
+    }
+
+private:
+    RequestSlotsObject *container_;
+    RawVector<LinkedRequestObject *> detached_;
+    size_t index_;
+};
+
+} // namespace slots
+
+// The iterators of the slot containers walk the slots by position and read
+// the end afresh at every step, so a changed container is never read beyond
+// its live slots.
+struct RequestSlotsIteratorObject {
+    PyObject_HEAD
+    PyObject *container;
+    Py_ssize_t cursor;
+};
+
+PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType);
+PyTypeObject slotsIteratorTypeHead(const char *name, const char *doc);
+
+#endif
