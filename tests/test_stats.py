@@ -1,0 +1,176 @@
+# Distribution functions of vorm.ext: dnorm, pnorm, qnorm, dt, pt, qt.
+import math
+import unittest
+
+from vorm import ext
+
+INF = float("inf")
+NAN = float("nan")
+
+
+def student_density(x, df):
+    """The t density from the gamma function, independent of the series."""
+    logc = math.lgamma((df + 1) / 2.0) - math.lgamma(df / 2.0) - 0.5 * math.log(df * math.pi)
+    return math.exp(logc - (df + 1) / 2.0 * math.log1p(x * x / df))
+
+
+class StatsCase(unittest.TestCase):
+    def assertNan(self, value):
+        self.assertTrue(math.isnan(value), value)
+
+    def assertPositiveZero(self, value):
+        self.assertEqual((value, math.copysign(1.0, value)), (0.0, 1.0))
+
+    def assertRaisesMessage(self, exception, message, function, *args):
+        with self.assertRaises(exception) as cm:
+            function(*args)
+        self.assertEqual(str(cm.exception), message)
+
+    def assertDiverges(self, function, *args):
+        self.assertRaisesMessage(RuntimeError, "divergence error", function, *args)
+
+
+class NormalTest(StatsCase):
+    def test_pnorm(self):
+        self.assertEqual(ext.pnorm(0.0), 0.5)
+        self.assertEqual(ext.pnorm(-0.0), 0.5)
+        self.assertEqual(ext.pnorm(0), 0.5)
+        self.assertAlmostEqual(ext.pnorm(1.0), 0.8413447460685, places=12)
+        self.assertAlmostEqual(ext.pnorm(-1.0), 0.1586552539315, places=12)
+        self.assertAlmostEqual(ext.pnorm(-3.0), 0.0013498980316301035, places=15)
+        self.assertEqual(ext.pnorm(-2.5), 0.006209665325776132)
+        self.assertEqual(ext.pnorm(-5.2), 9.964426316933467e-08)
+        self.assertEqual(ext.pnorm(8.3), 1.0)
+        self.assertEqual(ext.pnorm(-38.6), 0.0)
+        self.assertGreater(ext.pnorm(-38.0), 0.0)
+        for x in (INF, -INF, NAN):
+            self.assertNan(ext.pnorm(x))
+
+    def test_dnorm(self):
+        self.assertEqual(ext.dnorm(0.0), 0.3989422804014327)
+        self.assertAlmostEqual(ext.dnorm(-1.5), 0.12951759566589174, places=15)
+        self.assertEqual(ext.dnorm(INF), 0.0)
+        self.assertEqual(ext.dnorm(-INF), 0.0)
+        self.assertNan(ext.dnorm(NAN))
+
+    def test_qnorm_exact_results(self):
+        # Ends by the relative width test, the absolute width test and the
+        # function value test respectively.
+        self.assertEqual(ext.qnorm(0.975), 1.9599639177322388)
+        self.assertEqual(ext.qnorm(0.3), -0.5244007706642151)
+        self.assertEqual(ext.qnorm(1e-6), -4.7534332275390625)
+        self.assertEqual(ext.qnorm(0.999999), 4.7534332275390625)
+        # Stops at the 24th midpoint only because the relative width test is
+        # measured against the upper end, not against the midpoint.
+        self.assertEqual(ext.qnorm(0.9524342790372584), 1.6689292192459106)
+        # The first midpoint is the root; a NaN value counts as converged.
+        self.assertPositiveZero(ext.qnorm(0.5))
+        self.assertPositiveZero(ext.qnorm(NAN))
+
+    def test_qnorm_bracket_ends(self):
+        self.assertEqual(ext.qnorm(ext.pnorm(-7.0)), -7.0)
+        self.assertEqual(ext.qnorm(ext.pnorm(7.0)), 7.0)
+        self.assertEqual(ext.qnorm(2e-12), -6.5625)
+        self.assertDiverges(ext.qnorm, ext.pnorm(-7.0) * 0.99)
+        for p in (1e-13, 0.0, 1.0, -0.1, 1.5, INF, -INF):
+            self.assertDiverges(ext.qnorm, p)
+
+    def test_qnorm_accuracy(self):
+        for p, x in ((0.95, 1.6448536269514715), (0.025, -1.9599639845400538), (0.99, 2.3263478740408408),
+                     (0.001, -3.090232306167813), (0.5 + 1e-9, 2.506628203738712e-09)):
+            self.assertLess(abs(ext.qnorm(p) - x), 2e-6, p)
+            self.assertLess(abs(ext.pnorm(ext.qnorm(p)) - p), 5e-7, p)
+
+    def test_argument_errors(self):
+        for function in (ext.dnorm, ext.pnorm, ext.qnorm):
+            for args in ((), (1.0, 2.0), ("1",), (None,)):
+                self.assertRaises(TypeError, function, *args)
+
+
+class StudentTTest(StatsCase):
+    def test_density_at_zero_uses_tiny_x(self):
+        self.assertEqual(ext.dt(0, 1), 0.3183098861837907)
+        self.assertEqual(ext.dt(0, 2), 0.35355339059327373)
+        self.assertEqual(ext.dt(0, 4), 0.375)
+        self.assertAlmostEqual(ext.pt(0, 1), 0.500000000031831, places=15)
+        self.assertAlmostEqual(ext.pt(0, 3), 0.500000000036755, places=15)
+        self.assertEqual(ext.pt(-0.0, 3), ext.pt(0, 3))
+        self.assertAlmostEqual(ext.pt(-1e-300, 3), 0.499999999963245, places=15)
+
+    def test_pt_values(self):
+        self.assertAlmostEqual(ext.pt(-3, 1), 0.1024163823496, places=12)
+        self.assertEqual(ext.pt(-0.5, 2), 0.33333333333333337)
+        self.assertEqual(ext.pt(10, 30), 0.9999999999771239)
+        self.assertEqual(ext.pt(-2.14, 5), 0.04265867225079489)
+        self.assertEqual(ext.pt(2.85, 12), 0.9926886125186143)
+        self.assertEqual(ext.dt(-2.14, 5), 0.05397613016499413)
+        for x in (-7.5, -1.0, 0.25, 3.0, 40.0):
+            self.assertAlmostEqual(ext.pt(x, 1), 0.5 + math.atan(x) / math.pi, places=15)
+            self.assertAlmostEqual(ext.pt(x, 2), 0.5 + x / (2 * math.sqrt(2 + x * x)), places=15)
+
+    def test_density_against_gamma_formula(self):
+        for df in (1, 2, 3, 4, 7, 10, 25, 30, 101):
+            for x in (-4.0, -0.3, 0.7, 2.5, 12.0):
+                exact = student_density(x, df)
+                self.assertLess(abs(ext.dt(x, df) - exact), 1e-12 * exact, (x, df))
+
+    def test_huge_and_non_finite_x(self):
+        self.assertEqual(ext.pt(1.3e154, 3), 1.0)
+        self.assertEqual(ext.pt(-1.3e154, 3), 0.0)
+        self.assertEqual(ext.dt(1.3e154, 3), 0.0)
+        for x in (1.4e154, -1.4e154, INF, -INF, NAN):
+            self.assertNan(ext.dt(x, 3))
+            self.assertNan(ext.pt(x, 4))
+
+    def test_non_positive_df_in_dt_and_pt(self):
+        for x in (-5.0, -1e-300, 0.0, -0.0, 2.0):
+            self.assertEqual(ext.dt(x, 0), 0.0)
+            self.assertEqual(ext.pt(x, 0), 0.0 if x < 0 else 1.0)
+        # Negative df are not refused; odd ones (by truncating %) give NaN.
+        self.assertNan(ext.pt(0.5, -3))
+        self.assertNan(ext.pt(3.0, -3))
+        self.assertGreater(ext.pt(3.0, -4), 1.0)
+        self.assertNan(ext.dt(1.0, -2147483648))
+
+    def test_qt_closed_forms(self):
+        self.assertAlmostEqual(ext.qt(0.975, 1), 12.7062047, places=6)
+        self.assertPositiveZero(ext.qt(0.5, 1))
+        self.assertAlmostEqual(ext.qt(0.0, 1) / 1e16, -1.633, places=3)
+        self.assertAlmostEqual(ext.qt(1.0, 1) / 1e16, 1.633, places=3)
+        self.assertEqual(ext.qt(0.9, 2), 1.8856180831641274)
+        self.assertEqual(ext.qt(0.1, 2), -1.8856180831641274)
+        self.assertPositiveZero(ext.qt(0.5, 2))
+        self.assertEqual(ext.qt(0.0, 2), -INF)
+        self.assertEqual(ext.qt(1.0, 2), INF)
+        self.assertNan(ext.qt(1.5, 2))
+        self.assertNan(ext.qt(-0.5, 2))
+
+    def test_qt_newton(self):
+        # Reference quantiles computed to 15 digits from the incomplete beta function.
+        for p, df, x in ((0.975, 10, 2.22813885198627), (0.975, 3, 3.18244630528371),
+                         (0.95, 30, 1.69726088659396), (0.3, 4, -0.568649063049705),
+                         (0.995, 5, 4.03214298355523), (0.05, 7, -1.89457860509001)):
+            self.assertLess(abs(ext.qt(p, df) - x), 1e-9, (p, df))
+        for df in (3, 4, 5, 10, 100, 1000):
+            self.assertLess(abs(ext.qt(0.5, df)), 3e-10)
+        self.assertAlmostEqual(ext.qt(1e-6, 3), -103.29947, places=4)
+        self.assertAlmostEqual(ext.qt(0.0, 30), -9.69, places=2)
+        self.assertNan(ext.qt(NAN, 5))
+
+    def test_qt_divergence(self):
+        for p, df in ((0.0, 5), (1.0, 5), (1.5, 5), (-0.5, 10), (1e-9, 3), (1e-8, 3)):
+            self.assertDiverges(ext.qt, p, df)
+
+    def test_qt_rejects_non_positive_df(self):
+        for p, df in ((0.5, 0), (0.975, -1), (0.1, -2), (0.5, -2147483648)):
+            self.assertRaisesMessage(ValueError, "qt() argument df must be positive", ext.qt, p, df)
+
+    def test_argument_errors(self):
+        for function in (ext.dt, ext.pt, ext.qt):
+            for args in ((), (0.5,), (0.5, 3, 1), ("0.5", 3), (0.5, "3"), (None, 3)):
+                self.assertRaises(TypeError, function, *args)
+            self.assertRaises(OverflowError, function, 0.5, 2 ** 40)
+
+
+if __name__ == "__main__":
+    unittest.main()
