@@ -11,6 +11,9 @@ def main():
     if root not in sys.path:
         sys.path.insert(0, root)
     names = sys.argv[1:]
+    from vorm import ext
+    sys.stdout.write("vorm.ext: %s\n" % os.path.abspath(ext.__file__))
+    sys.stdout.flush()
     loader = unittest.TestLoader()
     if names:
         suite = loader.loadTestsFromNames(names)

@@ -42,8 +42,11 @@ def names(requests):
 def run_child(code):
     """Runs code in a fresh interpreter; returns (exit status, stdout text)."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    # The child loads the same build of vorm.ext as this process (a
+    # sanitized or debug build lives outside the tree).
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(ext.__file__)))
     env = dict(os.environ)
-    env["PYTHONPATH"] = root
+    env["PYTHONPATH"] = os.pathsep.join([package_root, root])
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=env)
     out, _ = child.communicate()

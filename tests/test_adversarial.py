@@ -3,12 +3,19 @@
 # it may crash, hang, lose a request or leak.
 import gc
 import os
+import sys
 import unittest
+import weakref
 
 from vorm import ext
-from tests.support import ALL_CONTAINERS, CONTAINERS, HEAPS, PY3, Marker, freed_after_collect, make_requests
+from tests.support import (ALL_CONTAINERS, CONTAINERS, HEAPS, PY3, Marker, element_type, freed_after_collect,
+                           make_requests)
 
 SOAK = int(os.environ.get("VORM_SOAK_OPERATIONS", "1000000"))
+
+
+def refcounts(objects):
+    return [sys.getrefcount(o) for o in objects]
 
 
 def fill(kind, count=6):
@@ -35,22 +42,44 @@ def assert_consistent(test, containers, requests):
 
 class IterationMutationTest(unittest.TestCase):
     def test_every_kind_survives_changes_while_iterated(self):
-        mutations = (lambda c, rs: c.pop(), lambda c, rs: c.clear(), lambda c, rs: c.delete(list(c)[-1]),
-                     lambda c, rs: [c.push(r) for r in make_requests(type(c), 40)],
-                     lambda c, rs: (c.pop(), c.push(make_requests(type(c), 1)[0])))
+        mutations = (lambda c, spare: c.pop(), lambda c, spare: c.clear(), lambda c, spare: c.delete(list(c)[-1]),
+                     lambda c, spare: [c.push(r) for r in make_requests(type(c), 40)],
+                     lambda c, spare: (c.pop(), c.push(make_requests(type(c), 1)[0])),
+                     lambda c, spare: c.moveTo(spare))
         for kind in ALL_CONTAINERS:
             for mutate in mutations:
                 c, requests = fill(kind)
+                spare = kind()
                 it = iter(c)
                 next(it)
-                mutate(c, requests)
+                mutate(c, spare)
                 try:
                     for r in it:
                         self.assertIs(r.queue, c)  # never a request it no longer holds
                 except RuntimeError as error:
                     self.assertIn("mutated during iteration", str(error))
                     self.assertIn(kind, (ext.RequestDEQFIFO, ext.RequestListFIFO, ext.RequestListStack))
-                assert_consistent(self, [c], requests)
+                assert_consistent(self, [c, spare], requests)
+
+    def test_changes_at_every_step(self):
+        steps = (lambda c, r, spare: c.delete(r), lambda c, r, spare: c.push(make_requests(type(c), 1)[0]),
+                 lambda c, r, spare: c.pop(), lambda c, r, spare: (c.delete(r), c.push(r)),
+                 lambda c, r, spare: c.moveTo(spare), lambda c, r, spare: (c.delete(r), spare.push(r)))
+        for kind in ALL_CONTAINERS:
+            for step in steps:
+                c, requests = fill(kind)
+                spare = kind()
+                seen = 0
+                try:
+                    for r in c:
+                        self.assertIs(r.queue, c)
+                        step(c, r, spare)
+                        seen += 1
+                        if seen == 50:  # the array iterators follow pushes at the end
+                            break
+                except RuntimeError as error:
+                    self.assertIn("mutated during iteration", str(error))
+                assert_consistent(self, [c, spare], requests)
 
     def test_deque_and_lists_raise_like_collections_deque(self):
         for kind in (ext.RequestDEQFIFO, ext.RequestListFIFO, ext.RequestListStack):
@@ -110,6 +139,79 @@ class MoveMutationTest(unittest.TestCase):
                 self.assertEqual(len(source) + len(target) + sum(r.queue is None for r in requests)
                                  - (0 if kind in HEAPS else 0), len(requests))
 
+    def test_target_push_that_keeps_hides_or_drops_the_request(self):
+        spare = {}
+
+        def kept_then_raise(target, request, calls):
+            ext.RequestListFIFO.push(target, request)
+            if calls == 3:
+                raise KeyError("kept")
+
+        def elsewhere_then_raise(target, request, calls):
+            if calls == 3:
+                spare["c"].push(request)
+                raise KeyError("elsewhere")
+            ext.RequestListFIFO.push(target, request)
+
+        def dropped(target, request, calls):
+            if calls != 3:
+                ext.RequestListFIFO.push(target, request)
+        # (behaviour, left in the source, held by target and spare, left free)
+        cases = ((kept_then_raise, 3, 3, 0), (elsewhere_then_raise, 3, 3, 0), (dropped, 0, 5, 1))
+        for kind in ALL_CONTAINERS:
+            for behaviour, in_source, moved, free in cases:
+                source, requests = fill(kind)
+                spare["c"] = ext.RequestListFIFO()  # the heaps' requests are LinkedRequests too
+                target = self.target_with(behaviour)
+                try:
+                    source.moveTo(target)
+                except KeyError:
+                    self.assertIsNot(behaviour, dropped)
+                everywhere = [source, target, spare["c"]]
+                assert_consistent(self, everywhere, requests)
+                self.assertEqual((len(source), len(target) + len(spare["c"]), sum(r.queue is None for r in requests)),
+                                 (in_source, moved, free), (kind.__name__, behaviour.__name__))
+                for c in everywhere:
+                    c.clear()
+                self.assertEqual([r.queue for r in requests], [None] * len(requests))
+
+    def test_releases_after_the_walk_find_a_consistent_source(self):
+        """The target keeps nothing, so the source's own releases free the
+        moved requests; the first one to die changes the source."""
+        state = {}
+        changes = (lambda s: s.pop(), lambda s: s.delete(list(s)[0]), lambda s: s.clear(),
+                   lambda s: s.push(make_requests(type(s), 1)[0]), lambda s: s.moveTo(state["spare"]))
+        for kind in ALL_CONTAINERS:
+            class Dying(element_type(kind)):
+                def __del__(self):
+                    change = state.pop("change", None)
+                    try:
+                        if change is not None:
+                            change(state["source"])
+                    except (IndexError, ValueError, RuntimeError):  # empty, not held, or refused
+                        pass
+            for change in changes:
+                for failing in (False, True):
+                    source, spare = state["source"], state["spare"] = kind(), kind()
+                    requests = [Dying(name="d%d" % i) for i in range(8)]
+                    for r in (reversed(requests) if kind is ext.RequestListStack else requests):
+                        source.push(r)
+                    del r, requests[:3]  # the first three to move die once moved
+                    state["change"] = change
+
+                    def keep_nothing(target, request, calls):
+                        if failing and calls == 4:
+                            raise KeyError("refused")
+                    target = self.target_with(keep_nothing)
+                    try:
+                        source.moveTo(target)
+                    except KeyError:
+                        self.assertTrue(failing)
+                    self.assertNotIn("change", state)
+                    assert_consistent(self, [source, spare], requests)
+                    if not failing:
+                        self.assertEqual([r.queue for r in requests], [None] * 5)
+
     def test_move_reports_unchanged_length_while_running(self):
         seen = []
         for kind in CONTAINERS:
@@ -117,6 +219,82 @@ class MoveMutationTest(unittest.TestCase):
             target = self.target_with(lambda t, r, n: (seen.append(len(source)), ext.RequestListFIFO.push(t, r)))
             source.moveTo(target)
             self.assertEqual(seen[-3:], [3, 3, 3])
+
+
+class RebindingTest(unittest.TestCase):
+    """Code that runs in the middle of an operation (a repr, a finaliser that
+    a collection starts) rebinds the fields the operation is reading."""
+
+    def test_repr_of_a_name_that_rebinds_the_request(self):
+        class Name(object):
+            def __repr__(self):
+                self.request.name = self.request.val = None  # frees both, this name included
+                return "name"
+        for kind in (ext.PriorityRequest, ext.TimeRequest):
+            name = Name()
+            name.request = kind(name=name, val=Marker())
+            request = name.request
+            del name
+            self.assertIn("name=name val=<", repr(request))
+            self.assertEqual((request.name, request.val), (None, None))
+
+    def test_collection_during_the_name_lists(self):
+        chain = [ext.Request(name=Marker(), val=Marker()) for _ in range(50)]
+        for a, b in zip(chain, chain[1:]):
+            a.prev = b
+        armed = []
+
+        def arm():
+            trap = Marker()
+            trap.cycle = trap  # garbage for the next collection to find
+            armed.append(weakref.ref(trap, fire))
+
+        def fire(ref):
+            armed.remove(ref)
+            for r in chain:
+                r.name, r.val = Marker(), Marker()
+            arm()
+        # Until 3.12 a collection can start inside the allocation of a pair,
+        # once the free pairs are used up.
+        drained = [(i, -i) for i in range(5000)]
+        thresholds = gc.get_threshold()
+        arm()
+        gc.set_threshold(1)
+        try:
+            lists = [chain[0].namesAndValues() for _ in range(5)] + [chain[0].namesAndTimes() for _ in range(5)]
+        finally:
+            gc.set_threshold(*thresholds)
+            del armed[:], drained
+        self.assertEqual([len(pairs) for pairs in lists], [50] * 10)
+        self.assertEqual(set(type(pair[0]) for pairs in lists for pair in pairs), set([Marker]))
+
+
+class ForgedClaimTest(unittest.TestCase):
+    def test_claims_never_reach_the_storage(self):
+        for kind in ALL_CONTAINERS:
+            c, held = fill(kind, 3)
+            other = kind()
+            stale = make_requests(kind, 1, "s")[0]
+            other.push(stale)
+            other.clear()  # stale link words that name a slot c really uses
+            stale.queue = c
+            by_init = make_requests(kind, 1, "i")[0]
+            by_init.__init__(queue=c)
+            claims = [stale, by_init, element_type(kind)(queue=c), c.create(queue=c)]
+            for r in claims:
+                self.assertRaises(ValueError, c.push, r)
+                self.assertRaises(ValueError, c.delete, r)
+                self.assertRaises(ValueError, other.push, r)
+            self.assertEqual(sorted(map(id, c)), sorted(map(id, held)))
+            c.moveTo(other)
+            other.moveTo(c)
+            c.clear()
+            self.assertEqual(([r.queue for r in held], [r.queue for r in claims]), ([None] * 3, [c] * 4))
+            for r in claims:  # a claim is withdrawn like any other queue value
+                r.queue = None
+                c.push(r)
+            self.assertEqual(len(c), 4)
+            assert_consistent(self, [c, other], held + claims)
 
 
 class MemoryTest(unittest.TestCase):
@@ -132,36 +310,80 @@ class MemoryTest(unittest.TestCase):
                 del it  # a live iterator keeps the cycle only while it lives
             self.assertTrue(freed_after_collect(build), kind.__name__)
 
-    def test_million_request_chain_releases_flat(self):
-        head = None
-        for _ in range(1000000):
-            head = ext.Request(prev=head)
-        del head
+    def test_a_live_iterator_keeps_its_cycle_whole(self):
+        def queue():
+            q, requests = ext.PriorityQueue(), [ext.Request(name="q%d" % i) for i in range(3)]
+            for i, r in enumerate(requests):
+                q.push(i, r)
+            return q, requests
+
+        def chain():
+            requests = [ext.Request(name="c%d" % i) for i in range(3)]
+            requests[0].prev, requests[1].prev = requests[1], requests[2]
+            return requests[0], requests
+        for make in [lambda kind=kind: fill(kind, 3) for kind in ALL_CONTAINERS] + [queue, chain]:
+            owner, requests = make()
+            marker = Marker()
+            watch = weakref.ref(marker)
+            requests[0].val, requests[1].parent, requests[2].val = owner, requests[2], marker
+            it = iter(owner)
+            next(it)
+            del owner, requests, marker
+            gc.collect()  # the iterator is outside the cycle and keeps it
+            self.assertEqual(len(list(it)), 2)
+            self.assertIsNotNone(watch())
+            del it
+            gc.collect()
+            self.assertIsNone(watch())
+
+    def test_million_request_chains_release_flat(self):
+        kinds = (ext.Request, ext.LinkedRequest, ext.PriorityRequest, ext.TimeRequest)
+        enabled = gc.isenabled()
+        gc.disable()  # a chain is no garbage; collections would only rescan it while it grows
+        try:
+            for fields in (("prev",), ("parent", "val", "prev")):
+                head = None
+                for i in range(1000000):
+                    head = kinds[i % len(kinds)](**{fields[i % len(fields)]: head})
+                del head
+        finally:
+            if enabled:
+                gc.enable()
 
     def test_soak_leaves_memory_where_it_started(self):
-        for kind in ALL_CONTAINERS:
+        tracer = None
+        if PY3:
+            import tracemalloc as tracer
+        for kind in ALL_CONTAINERS + (ext.PriorityQueue,):
             c = kind()
-            requests = make_requests(kind, 64)
-            for r in requests:
-                c.push(r)
-            tracer = None
-            if PY3:
-                import tracemalloc as tracer
-                gc.collect()
+            if kind is ext.PriorityQueue:
+                requests = [ext.Request() for _ in range(64)]
+                for i, r in enumerate(requests):
+                    c.push(i, r)
+            else:
+                requests = make_requests(kind, 64)
+                for r in requests:
+                    c.push(r)
+            references = refcounts(requests)
+            gc.collect()
+            objects = len(gc.get_objects())
+            if tracer is not None:
                 tracer.start()
                 before = tracer.get_traced_memory()[0]
             push, pop = c.push, c.pop
-            for _ in range(SOAK // 2):
-                push(pop())
-            c.clear()
-            for r in requests:
-                c.push(r)
+            if kind is ext.PriorityQueue:
+                for i in range(SOAK // 2):
+                    push(i, pop())
+            else:
+                for _ in range(SOAK // 2):
+                    push(pop())
+            gc.collect()
             if tracer is not None:
-                gc.collect()
                 grown = tracer.get_traced_memory()[0] - before
                 tracer.stop()
                 self.assertLess(grown, 4096, kind.__name__)
-            self.assertEqual(len(c), 64)
+            self.assertLess(len(gc.get_objects()) - objects, 16, kind.__name__)
+            self.assertEqual((len(c), refcounts(requests)), (64, references), kind.__name__)
 
 
 if __name__ == "__main__":

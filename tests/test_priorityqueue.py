@@ -251,10 +251,9 @@ class ComparisonTest(unittest.TestCase):
                 q.pop()
             return []
         message = 'PriorityQueue changed during a comparison'
-        for action in (push, pop, drain):
-            self.interrupt(self.pop, action, RuntimeError, message)
-        for action in (pop, drain):
-            self.interrupt(self.push_new, action, RuntimeError, message)
+        for operation in (self.pop, self.push_new):
+            for action in (push, pop, drain):
+                self.interrupt(operation, action, RuntimeError, message)
 
     def test_unorderable_keys(self):
         q = PriorityQueue()

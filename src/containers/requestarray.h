@@ -20,7 +20,7 @@ struct ArrayStorage {
     static int construct(Object *array) { return slots::construct(array); }
     static void destroy(Object *array) { slots::destroy(array); }
     static Py_ssize_t size(Object *array) { return slots::size(array); }
-    static bool &moving(Object *array) { return array->items->moving; }
+    static bool &moving(Object *array) { return slots::movingOf(array); }
     static void touched(Object *) {}
     static bool holds(Object *array, LinkedRequestObject *request) { return slots::holds(array, request); }
     static int traverse(Object *array, visitproc visit, void *arg) { return slots::traverse(array, visit, arg); }
@@ -81,11 +81,7 @@ struct ArrayStorage {
             size_t kept = items.size() - dropped;
             for (size_t i = 0; i < kept; ++i)
                 items[i]->link.position = static_cast<int32_t>(i);
-            while (items.size() > kept) {
-                LinkedRequestObject *gone = items.back();
-                items.pop_back();
-                Py_DECREF(gone);
-            }
+            slots::releaseFrom(items, kept, slots::movingOf(array_));
         }
         void finish()
         {

@@ -177,19 +177,30 @@ struct DEQFIFOStorage {
             else
                 ++moved;
             drop(moved);
-            shrinkIfSparse(ring_);
         }
-        void finish()
-        {
-            drop(count_);
-            shrinkIfSparse(ring_);
-        }
+        void finish() { drop(count_); }
 
     private:
+        // A release can run code that uses the deque, so every moved request
+        // leaves the ring before the first release. Without room to hold
+        // them meanwhile, the deque refuses changes while they are released.
         void drop(int32_t moved)
         {
+            RawVector<LinkedRequestObject *> gone;
+            try {
+                gone.reserve(moved);
+            } catch (...) {
+                MovingGuard guard(ring_->moving);
+                for (int32_t i = 0; i < moved && ring_->count > 0; ++i)
+                    Py_DECREF(dropHead(ring_));
+                shrinkIfSparse(ring_);
+                return;
+            }
             for (int32_t i = 0; i < moved && ring_->count > 0; ++i)
-                Py_DECREF(dropHead(ring_));
+                gone.push_back(dropHead(ring_));
+            shrinkIfSparse(ring_);
+            for (LinkedRequestObject *request : gone)
+                Py_DECREF(request);
         }
 
         RequestRing *ring_;

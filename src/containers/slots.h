@@ -9,7 +9,9 @@
 #endif
 
 
-// A container record whose only field is its slot array.
+// A container record whose only field is its slot array. items is NULL only
+// before construction and after destruction, which is what the paths that
+// may meet a container in those states test.
 struct RequestSlotsObject {
     PyObject_HEAD
     RequestSlots *items;
@@ -19,15 +21,21 @@ namespace slots {
 
 inline RawVector<LinkedRequestObject *> &itemsOf(RequestSlotsObject *container) { return container->items->items; }
 
+inline bool &movingOf(RequestSlotsObject *container) { return container->items->moving; }
+
 inline int construct(RequestSlotsObject *container)
 {
-    container->items = requestSlotsNew();
-    return container->items == NULL ? -1 : 0;
+    container->items = new (std::nothrow) RequestSlots();
+    if (container->items == NULL) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
 }
 
 inline void destroy(RequestSlotsObject *container)
 {
-    requestSlotsFree(container->items);
+    delete container->items;
     container->items = NULL;
 }
 
@@ -75,6 +83,29 @@ private:
     RawVector<LinkedRequestObject *> detached_;
     size_t index_;
 };
+
+// Takes the requests from slot `kept` on out of the array and releases them.
+// A release can run code that uses the container, so all of them leave the
+// storage before the first release. Without room to hold them meanwhile, the
+// container refuses changes while they are released instead.
+inline void releaseFrom(RawVector<LinkedRequestObject *> &items, size_t kept, bool &moving)
+{
+    RawVector<LinkedRequestObject *> gone;
+    try {
+        gone.assign(items.begin() + kept, items.end());
+    } catch (...) {
+        MovingGuard guard(moving);
+        while (items.size() > kept) {
+            LinkedRequestObject *request = items.back();
+            items.pop_back();
+            Py_DECREF(request);
+        }
+        return;
+    }
+    items.resize(kept);
+    for (LinkedRequestObject *request : gone)
+        Py_DECREF(request);
+}
 
 } // namespace slots
 

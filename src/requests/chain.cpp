@@ -169,10 +169,28 @@ static PyObject *requestNames(PyObject *self, PyObject *)
     return chainNames(reinterpret_cast<RequestObject *>(self));
 }
 
+// A pair of two borrowed values. Allocating the tuple can start a collection
+// whose finalisers rebind the fields the values came from and so free them:
+// both are held before the allocation.
+static PyObject *pairOf(PyObject *first, PyObject *second)
+{
+    Py_INCREF(first);
+    Py_INCREF(second);
+    PyObject *pair = PyTuple_New(2);
+    if (pair == NULL) {
+        Py_DECREF(first);
+        Py_DECREF(second);
+        return NULL;
+    }
+    PyTuple_SET_ITEM(pair, 0, first);
+    PyTuple_SET_ITEM(pair, 1, second);
+    return pair;
+}
+
 static PyObject *requestNamesAndValues(PyObject *self, PyObject *)
 {
     return requestChainList(reinterpret_cast<RequestObject *>(self), [](RequestObject *element) {
-        return PyTuple_Pack(2, noneIfNull(element->name), noneIfNull(element->val));
+        return pairOf(noneIfNull(element->name), noneIfNull(element->val));
     });
 }
 
@@ -182,7 +200,7 @@ static PyObject *requestNamesAndTimes(PyObject *self, PyObject *)
         PyObject *time = PyFloat_FromDouble(element->firedTime);
         if (time == NULL)
             return time;
-        PyObject *pair = PyTuple_Pack(2, noneIfNull(element->name), time);
+        PyObject *pair = pairOf(noneIfNull(element->name), time);
         Py_DECREF(time);
         return pair;
     });

@@ -137,15 +137,25 @@ static bool writeRepr(std::ostream &out, PyObject *representation)
 PyObject *priorityRequestReprText(PyObject *self, const char *kind, const double *futureTime)
 {
     PriorityRequestObject *request = reinterpret_cast<PriorityRequestObject *>(self);
+    // Each repr can run code that rebinds the other fields and frees their
+    // old values, so the fields are held before the first one runs.
     PyObject *fields[3] = {request->name, request->id, request->val};
+    for (PyObject *&field : fields) {
+        field = field != NULL ? field : Py_None;
+        Py_INCREF(field);
+    }
     PyObject *representations[3] = {NULL, NULL, NULL};
     for (int i = 0; i < 3; ++i) {
-        representations[i] = PyObject_Repr(fields[i] != NULL ? fields[i] : Py_None);
-        if (representations[i] == NULL) {
-            Py_XDECREF(representations[0]);
-            Py_XDECREF(representations[1]);
-            return NULL;
-        }
+        representations[i] = PyObject_Repr(fields[i]);
+        if (representations[i] == NULL)
+            break;
+    }
+    for (PyObject *field : fields)
+        Py_DECREF(field);
+    if (representations[0] == NULL || representations[1] == NULL || representations[2] == NULL) {
+        for (PyObject *representation : representations)
+            Py_XDECREF(representation);
+        return NULL;
     }
     PyObject *result = NULL;
     try {
