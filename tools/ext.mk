@@ -24,8 +24,14 @@ TARGET := $(OUTDIR)/ext$(SUFFIX)
 EXPORTS := $(OBJDIR)/exports.map
 
 CXX ?= g++
+# Debian's debug interpreter keeps its own pyconfig.h (Py_DEBUG) in a
+# directory of symbolic links to the release headers. GCC canonicalises the
+# paths of system headers, so Python.h, found through its link, would pick up
+# the release pyconfig.h beside its target and build for the wrong ABI.
+NOCANONICAL := $(shell $(CXX) -fno-canonical-system-headers -x c++ -E /dev/null >/dev/null 2>&1 && \
+	echo -fno-canonical-system-headers)
 CXXFLAGS := -std=c++17 -O2 -fPIC -fvisibility=hidden -ffp-contract=off -Wall -Wextra -Werror=return-type \
-	-Wno-register -isystem $(INCLUDE) $(EXTRA_CXXFLAGS)
+	-Wno-register $(NOCANONICAL) -isystem $(INCLUDE) $(EXTRA_CXXFLAGS)
 LDFLAGS := -shared -Wl,--version-script=$(EXPORTS) -Wl,-O1 $(EXTRA_LDFLAGS)
 
 $(TARGET): $(OBJECTS) $(EXPORTS)
