@@ -49,10 +49,8 @@ bool containerHolds(PyObject *container, LinkedRequestObject *request)
     return false;
 }
 
-int containerRefuseWhileMoving(bool moving)
+int containerMovingError()
 {
-    if (!moving)
-        return 0;
     PyErr_SetString(PyExc_RuntimeError, "cannot change a container while its moveTo runs");
     return -1;
 }
@@ -61,15 +59,6 @@ PyObject *containerEmptyError()
 {
     PyErr_SetString(PyExc_IndexError, "empty queue");
     return NULL;
-}
-
-// The old queue is the container itself, which its caller keeps alive, or
-// None: releasing it runs no code.
-void containerSetQueueNone(LinkedRequestObject *request) { requestReplaceField(&request->queue, Py_None); }
-
-void containerSetQueue(LinkedRequestObject *request, PyObject *container)
-{
-    requestReplaceField(&request->queue, container);
 }
 
 PyObject *containerCallPush(PyObject *to, LinkedRequestObject *request)
@@ -103,13 +92,3 @@ bool containerCheckMoveTarget(PyObject *self, PyObject *to, bool *nothingToDo)
     }
     return true;
 }
-
-RequestSlots *requestSlotsNew()
-{
-    RequestSlots *slots = new (std::nothrow) RequestSlots();
-    if (slots == NULL)
-        PyErr_NoMemory();
-    return slots;
-}
-
-void requestSlotsFree(RequestSlots *slots) { delete slots; }

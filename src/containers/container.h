@@ -97,9 +97,6 @@ int vectorAppend(RawVector<T> &vector, const T &value)
     return 0;
 }
 
-RequestSlots *requestSlotsNew();
-void requestSlotsFree(RequestSlots *slots);
-
 // Element traits of the three element types.
 struct LinkedElement {
     static PyTypeObject *type() { return &LinkedRequestType; }
@@ -120,11 +117,18 @@ struct TimeElement {
     static PyObject *create(PyObject *args, PyObject *kwds) { return timeRequestCreate(args, kwds); }
 };
 
-// Shared checks and messages.
-int containerRefuseWhileMoving(bool moving);
+// Shared checks and messages. The checks and queue updates run on every push
+// and pop, so they are inline; only their error paths are calls.
+int containerMovingError();
+inline int containerRefuseWhileMoving(bool moving) { return moving ? containerMovingError() : 0; }
 PyObject *containerEmptyError();
-void containerSetQueueNone(LinkedRequestObject *request);
-void containerSetQueue(LinkedRequestObject *request, PyObject *container);
+// The old queue is the container itself, which its caller keeps alive, or
+// None: releasing it runs no code.
+inline void containerSetQueueNone(LinkedRequestObject *request) { requestReplaceField(&request->queue, Py_None); }
+inline void containerSetQueue(LinkedRequestObject *request, PyObject *container)
+{
+    requestReplaceField(&request->queue, container);
+}
 PyObject *containerCallPush(PyObject *to, LinkedRequestObject *request);
 // After a failed push in moveTo: true when the request goes back to the source
 // (its queue set to the source again), false when another container took it.
@@ -175,7 +179,16 @@ struct Container {
             return NULL;
         }
         S::touched(container);
-        containerSetQueue(request, self);
+        // The queue field's reference to None becomes the result, so None is
+        // neither released nor taken again: on CPython before 3.12 every
+        // reference count change of None is a store that the next one waits
+        // for.
+        PyObject *old = request->queue;
+        Py_INCREF(self);
+        request->queue = self;
+        if (old == Py_None)
+            return old;
+        Py_XDECREF(old);
         Py_RETURN_NONE;
     }
 

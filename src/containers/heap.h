@@ -61,39 +61,43 @@ struct Heap {
         request->link.position = static_cast<int32_t>(slot);
     }
 
-    static void swap(Items &items, size_t i, size_t j)
-    {
-        LinkedRequestObject *request = items[i];
-        place(items, i, items[j]);
-        place(items, j, request);
-    }
-
+    // The sifts move a hole instead of swapping: the request being sifted is
+    // held aside, each request it passes moves once, and it is written into
+    // the slot where it stops. A swap would have put it in every slot on the
+    // way, so each comparison sees the same pair of requests and the final
+    // layout and positions are those of the swapping sift; only the stores
+    // in between are saved.
     static void siftUp(Items &items, size_t i)
     {
+        LinkedRequestObject *request = items[i];
         while (i > 0) {
             size_t parent = (i - 1) / 2;
-            if (!Order::precedes(items[i], items[parent]))
-                return;
-            swap(items, i, parent);
+            LinkedRequestObject *above = items[parent];
+            if (!Order::precedes(request, above))
+                break;
+            place(items, i, above);
             i = parent;
         }
+        place(items, i, request);
     }
 
     // On a tie the left child is taken.
     static void siftDown(Items &items, size_t i)
     {
+        LinkedRequestObject *request = items[i];
         size_t count = items.size();
         for (;;) {
             size_t child = 2 * i + 1;
             if (child >= count)
-                return;
+                break;
             if (child + 1 < count && Order::precedes(items[child + 1], items[child]))
                 ++child;
-            if (!Order::precedes(items[child], items[i]))
-                return;
-            swap(items, i, child);
+            if (!Order::precedes(items[child], request))
+                break;
+            place(items, i, items[child]);
             i = child;
         }
+        place(items, i, request);
     }
 
     static LinkedRequestObject *removeTop(Items &items)
@@ -134,7 +138,7 @@ struct HeapStorage {
     static int construct(Object *heap) { return slots::construct(heap); }
     static void destroy(Object *heap) { slots::destroy(heap); }
     static Py_ssize_t size(Object *heap) { return slots::size(heap); }
-    static bool &moving(Object *heap) { return heap->items->moving; }
+    static bool &moving(Object *heap) { return slots::movingOf(heap); }
     static void touched(Object *) {}
     static bool holds(Object *heap, LinkedRequestObject *request) { return slots::holds(heap, request); }
     static int traverse(Object *heap, visitproc visit, void *arg) { return slots::traverse(heap, visit, arg); }
@@ -197,7 +201,7 @@ struct HeapStorage {
             Py_RETURN_NONE;
         Object *heap = reinterpret_cast<Object *>(self);
         Object *source = reinterpret_cast<Object *>(other);
-        if (containerRefuseWhileMoving(heap->items->moving || source->items->moving) < 0)
+        if (containerRefuseWhileMoving(slots::movingOf(heap) || slots::movingOf(source)) < 0)
             return NULL;
         RawVector<LinkedRequestObject *> &items = slots::itemsOf(heap);
         RawVector<LinkedRequestObject *> &taken = slots::itemsOf(source);

@@ -126,8 +126,14 @@ PyObject *emptyError()
 PyObject *queuePush(PyObject *self, PyObject *args)
 {
     PyObject *key = NULL, *item = NULL;
-    if (!PyArg_ParseTuple(args, "OO", &key, &item))
+    // "OO" takes any two objects, so two arguments need no parser; any other
+    // count gets the parser's own error.
+    if (PyTuple_GET_SIZE(args) == 2) {
+        key = PyTuple_GET_ITEM(args, 0);
+        item = PyTuple_GET_ITEM(args, 1);
+    } else if (!PyArg_ParseTuple(args, "OO", &key, &item)) {
         return NULL;
+    }
     PriorityQueueEntries *entries = queueOf(self)->entries;
     Entries &items = entries->items;
     const uint64_t version = entries->version;

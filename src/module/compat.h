@@ -5,6 +5,7 @@
 #define VORM_MODULE_COMPAT_H
 
 #include <Python.h>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 
@@ -69,6 +70,44 @@ inline bool compatPlainIntValue(PyObject *value, double *out)
         return false;
     }
     *out = static_cast<double>(number);
+    return true;
+}
+
+// What PyArg_ParseTuple's "d" makes of an exact float or an exact int, the two
+// kinds whose conversion no Python code can override. false (with no error
+// set) for anything else, and for an int too large for a double: the caller
+// then lets the parser convert the value or raise its own error.
+inline bool compatExactDouble(PyObject *value, double *out)
+{
+    if (PyFloat_CheckExact(value)) {
+        *out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value))
+        return false;
+    double number = PyLong_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = number;
+    return true;
+}
+
+// The same for "i": an exact int within the range of a C int.
+inline bool compatExactInt(PyObject *value, int *out)
+{
+    if (!PyLong_CheckExact(value))
+        return false;
+    int overflow = 0;
+    long number = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow != 0 || number < INT_MIN || number > INT_MAX)
+        return false;
+    if (number == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = static_cast<int>(number);
     return true;
 }
 
@@ -158,6 +197,39 @@ inline bool compatPlainIntValue(PyObject *value, double *out)
     if (!PyInt_Check(value))
         return false;
     *out = static_cast<double>(PyInt_AS_LONG(value));
+    return true;
+}
+
+inline bool compatExactDouble(PyObject *value, double *out)
+{
+    if (PyFloat_CheckExact(value)) {
+        *out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (PyInt_CheckExact(value)) {
+        *out = static_cast<double>(PyInt_AS_LONG(value));
+        return true;
+    }
+    if (!PyLong_CheckExact(value))
+        return false;
+    double number = PyLong_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = number;
+    return true;
+}
+
+// Python 2 longs take the parser's path, which accepts them too.
+inline bool compatExactInt(PyObject *value, int *out)
+{
+    if (!PyInt_CheckExact(value))
+        return false;
+    long number = PyInt_AS_LONG(value);
+    if (number < INT_MIN || number > INT_MAX)
+        return false;
+    *out = static_cast<int>(number);
     return true;
 }
 

@@ -60,7 +60,7 @@ static double normalDensity(double x) { return std::exp((x * -0.5) * x) / std::s
 PyObject *statsDnorm(PyObject *, PyObject *args)
 {
     double x = 0.0;
-    if (!PyArg_ParseTuple(args, "d", &x))
+    if (!statsParseDouble(args, &x))
         return NULL;
     return PyFloat_FromDouble(normalDensity(x));
 }
@@ -68,7 +68,7 @@ PyObject *statsDnorm(PyObject *, PyObject *args)
 PyObject *statsPnorm(PyObject *, PyObject *args)
 {
     double x = 0.0;
-    if (!PyArg_ParseTuple(args, "d", &x))
+    if (!statsParseDouble(args, &x))
         return NULL;
     return PyFloat_FromDouble(normalCdf(x));
 }
@@ -76,7 +76,7 @@ PyObject *statsPnorm(PyObject *, PyObject *args)
 PyObject *statsQnorm(PyObject *, PyObject *args)
 {
     double p = 0.0;
-    if (!PyArg_ParseTuple(args, "d", &p))
+    if (!statsParseDouble(args, &p))
         return NULL;
     normalBisection quantile(p);
     int32_t status = 0;

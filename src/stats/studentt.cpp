@@ -106,7 +106,7 @@ PyObject *statsDt(PyObject *, PyObject *args)
 {
     double x = 0.0;
     int df = 0;
-    if (!PyArg_ParseTuple(args, "di", &x, &df))
+    if (!statsParseDoubleInt(args, &x, &df))
         return NULL;
     return PyFloat_FromDouble(tDensity(x, df));
 }
@@ -115,7 +115,7 @@ PyObject *statsPt(PyObject *, PyObject *args)
 {
     double x = 0.0;
     int df = 0;
-    if (!PyArg_ParseTuple(args, "di", &x, &df))
+    if (!statsParseDoubleInt(args, &x, &df))
         return NULL;
     return PyFloat_FromDouble(tCdf(x, df));
 }
@@ -126,7 +126,7 @@ PyObject *statsQt(PyObject *, PyObject *args)
 {
     double p = 0.0;
     int df = 0;
-    if (!PyArg_ParseTuple(args, "di", &p, &df))
+    if (!statsParseDoubleInt(args, &p, &df))
         return NULL;
     if (df <= 0) {
         PyErr_SetString(PyExc_ValueError, "qt() argument df must be positive");
