@@ -1,10 +1,14 @@
 # make build [PYTHON=/path/to/python]   build vorm/ext for one or every CPython
 # make test                             build and run the suite under each
-# make demo                             run the example
+# make demo [PYTHON=...]                run the examples
+# make bench                            time vorm.ext against the standard library
+# make sanitize                         the suite under ASan and UBSan (2.7 and python3)
+# make refleak                          reference-leak hunt on Debian's python3.11-dbg
+# make install-check                    pip install . into a fresh 3.11 venv and import it
 PYTHONS = $(shell tools/find-pythons)
 JOBS ?= 2
 
-.PHONY: build test demo clean
+.PHONY: build test demo clean bench install-check
 
 build:
 ifdef PYTHON
@@ -25,6 +29,49 @@ demo:
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/chain.py
 	@echo
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/mm1.py
+
+# Python 2.7 and the default python3, one table each; the size series go to
+# bench/scaling-<version>.dat and, when gnuplot is installed, bench/scaling.png.
+BENCH_PYTHONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/2.7.18/bin/python python3
+
+bench:
+	@set -e; for python in $(BENCH_PYTHONS); do \
+		$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$$python >/dev/null; \
+	done
+	@set -e; data=; for python in $(BENCH_PYTHONS); do \
+		version=$$($$python -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+		PYTHONPATH=. $$python bench/run.py --data bench/scaling-$$version.dat; \
+		data="$$data bench/scaling-$$version.dat"; \
+	done; \
+	if command -v gnuplot >/dev/null 2>&1; then python3 bench/plot.py bench/scaling.png $$data; \
+	else echo "gnuplot not installed: no bench/scaling.png"; fi
+
+# make sanitize   the suite under Python 2.7 and python3 with ASan and UBSan
+# make refleak    regrtest -R style reference-leak hunt on a debug python3
+.PHONY: sanitize refleak
+
+SANITIZE_PYTHONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/2.7.18/bin/python python3
+
+sanitize:
+	@tools/sanitize $(SANITIZE_PYTHONS)
+
+# Debian's debug interpreter: it keeps sys.gettotalrefcount, and its "d" ABI
+# gets a build of its own in build/refleak.
+DEBUG_PYTHON ?= /usr/bin/python3.11-dbg
+REFLEAK_SOAK ?= 20000
+
+refleak:
+	@if [ ! -x $(DEBUG_PYTHON) ] || [ ! -e /usr/include/python3.11d/Python.h ]; then \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y python3.11-dbg python3.11-dev; \
+	fi
+	@mkdir -p build/refleak/vorm && cp vorm/__init__.py build/refleak/vorm/
+	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(DEBUG_PYTHON) OUTDIR=build/refleak/vorm \
+		OBJROOT=build/refleak/obj >build/refleak/build.log 2>&1 || { cat build/refleak/build.log; exit 1; }
+	@PYTHONPATH="$(CURDIR)/build/refleak:$(CURDIR)" VORM_SOAK_OPERATIONS=$(REFLEAK_SOAK) \
+		$(DEBUG_PYTHON) tools/refleak.py
+
+install-check:
+	@tools/install-check
 
 clean:
 	rm -rf build vorm/ext*.so
