@@ -10,13 +10,10 @@
 
 static PyTypeObject makeRequestContainerType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.RequestContainer";
-    type.tp_basicsize = sizeof(PyObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "vorm.ext.RequestContainer objects";
-    // No tp_new: the abstract base cannot be instantiated. GC types need the
-    // traverse slot even without fields.
+    PyTypeObject type =
+        collectedTypeHead("vorm.ext.RequestContainer", "vorm.ext.RequestContainer objects", sizeof(PyObject), NULL);
+    // No tp_new: the abstract base cannot be instantiated. A collected type
+    // needs a traverse slot even without fields.
     type.tp_traverse = [](PyObject *, visitproc, void *) { return 0; };
     return type;
 }
@@ -32,11 +29,9 @@ struct HoldsEntry {
 // The concrete families; a subclass (Python or ours) finds its family
 // through its bases.
 const HoldsEntry holdsTable[] = {
-    {&RequestArrayType, requestArrayHolds},
-    {&RequestDEQFIFOType, requestDEQFIFOHolds},
-    {&RequestListFIFOType, requestListFIFOHolds},
-    {&RequestBinaryHeapType, requestBinaryHeapHolds},
-    {&TimeRequestBinaryHeapType, timeRequestBinaryHeapHolds},
+    {&RequestArrayType, slotsContainerHolds},          {&RequestDEQFIFOType, requestDEQFIFOHolds},
+    {&RequestListFIFOType, requestListFIFOHolds},      {&RequestBinaryHeapType, slotsContainerHolds},
+    {&TimeRequestBinaryHeapType, slotsContainerHolds},
 };
 } // namespace
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../module/module.h"
+#include "../module/typeobjects.h"
 #include "../requests/request.h"
 
 extern PyTypeObject RequestContainerType;
@@ -342,33 +343,40 @@ struct Container {
 };
 
 // Method table entries, in the protocol's order.
-#define VORM_CONTAINER_METHODS(C)                                              \
-    {"push", VORM_METH(C::push), METH_O, ""},                                  \
-        {"create", VORM_METH(C::create), METH_VARARGS | METH_KEYWORDS, ""},    \
-        {"get", VORM_METH(C::get), METH_NOARGS, ""},                           \
-        {"pop", VORM_METH(C::pop), METH_NOARGS, ""},                           \
-        {"delete", VORM_METH(C::remove), METH_O, ""},                          \
-        {"empty", VORM_METH(C::empty), METH_NOARGS, ""},                       \
-        {"clear", VORM_METH(C::clear), METH_NOARGS, ""},                       \
-        {"moveTo", VORM_METH(C::moveTo), METH_O, ""}
+#define VORM_CONTAINER_METHODS(C)                                                                                      \
+    {"push", VORM_METH(C::push), METH_O, ""}, {"create", VORM_METH(C::create), METH_VARARGS | METH_KEYWORDS, ""},      \
+        {"get", VORM_METH(C::get), METH_NOARGS, ""}, {"pop", VORM_METH(C::pop), METH_NOARGS, ""},                      \
+        {"delete", VORM_METH(C::remove), METH_O, ""}, {"empty", VORM_METH(C::empty), METH_NOARGS, ""},                 \
+        {"clear", VORM_METH(C::clear), METH_NOARGS, ""},                                                               \
+    {                                                                                                                  \
+        "moveTo", VORM_METH(C::moveTo), METH_O, ""                                                                     \
+    }
 
 // The type object of a concrete container; the caller adds what differs.
 template <class S>
 PyTypeObject containerTypeHead(const char *name, const char *doc, PySequenceMethods *sequence)
 {
     typedef Container<S> C;
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = name;
-    type.tp_doc = doc;
-    type.tp_basicsize = sizeof(typename S::Object);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject type = collectedTypeHead(name, doc, sizeof(typename S::Object), &RequestContainerType);
     type.tp_dealloc = C::dealloc;
     type.tp_traverse = C::traverse;
     type.tp_clear = C::clearSlot;
     type.tp_as_sequence = sequence;
-    type.tp_base = &RequestContainerType;
     type.tp_init = C::initSlot;
     type.tp_new = C::newSlot;
+    return type;
+}
+
+// A subtype that replaces one method of its base and inherits the rest. The
+// collector slots are set again because a type that declares itself
+// collected inherits neither of them.
+template <class S>
+PyTypeObject containerSubtypeHead(const char *name, const char *doc, PyTypeObject *base, PyMethodDef *methods)
+{
+    PyTypeObject type = collectedTypeHead(name, doc, sizeof(typename S::Object), base);
+    type.tp_traverse = Container<S>::traverse;
+    type.tp_clear = Container<S>::clearSlot;
+    type.tp_methods = methods;
     return type;
 }
 

@@ -9,7 +9,6 @@
 #error "include container.h, which completes itself with this header"
 #endif
 
-
 // Among equal keys the older request (smaller identifier) is served first.
 inline bool requestIdOlder(LinkedRequestObject *a, LinkedRequestObject *b)
 {
@@ -25,10 +24,18 @@ inline double requestPriority(LinkedRequestObject *request)
     return static_cast<PriorityRequestObject *>(request)->priority;
 }
 
+extern PyTypeObject RequestBinaryHeapType;
+extern PyTypeObject RequestBinaryHeapIteratorType;
+extern PyTypeObject TimeRequestBinaryHeapType;
+extern PyTypeObject TimeRequestBinaryHeapIteratorType;
+
 // Highest priority first. IEEE comparisons: a NaN priority never precedes
 // and is never preceded.
 struct PriorityOrder {
     typedef PriorityElement Element;
+    static PyTypeObject *heapType() { return &RequestBinaryHeapType; }
+    static PyTypeObject *iteratorType() { return &RequestBinaryHeapIteratorType; }
+    static constexpr const char *mergeMessage = "merge() argument other must be a RequestBinaryHeap";
     static bool precedes(LinkedRequestObject *a, LinkedRequestObject *b)
     {
         double priorityA = requestPriority(a), priorityB = requestPriority(b);
@@ -41,6 +48,9 @@ struct PriorityOrder {
 // Earliest future time first, then highest priority, then oldest.
 struct TimeOrder {
     typedef TimeElement Element;
+    static PyTypeObject *heapType() { return &TimeRequestBinaryHeapType; }
+    static PyTypeObject *iteratorType() { return &TimeRequestBinaryHeapIteratorType; }
+    static constexpr const char *mergeMessage = "merge() argument other must be a TimeRequestBinaryHeap";
     static bool precedes(LinkedRequestObject *a, LinkedRequestObject *b)
     {
         double timeA = static_cast<TimeRequestObject *>(a)->futureTime;
@@ -191,10 +201,10 @@ struct HeapStorage {
 
     // Takes over every request of other, one at a time in other's array
     // order, each sifted up on arrival.
-    static PyObject *merge(PyObject *self, PyObject *other, PyTypeObject *heapType, const char *message)
+    static PyObject *merge(PyObject *self, PyObject *other)
     {
-        if (!PyObject_TypeCheck(other, heapType)) {
-            PyErr_SetString(PyExc_TypeError, message);
+        if (!PyObject_TypeCheck(other, Order::heapType())) {
+            PyErr_SetString(PyExc_TypeError, Order::mergeMessage);
             return NULL;
         }
         if (other == self)
@@ -225,5 +235,35 @@ struct HeapStorage {
         Py_RETURN_NONE;
     }
 };
+
+// The type objects of the two heaps differ only in their names and order.
+template <class Order>
+struct HeapType {
+    typedef HeapStorage<Order> Storage;
+    typedef Container<Storage> Methods;
+
+    static PyObject *iter(PyObject *self) { return slotsIteratorNew(self, Order::iteratorType()); }
+
+    static PyMethodDef methods[];
+    static PySequenceMethods sequence;
+
+    static PyTypeObject make(const char *name, const char *doc)
+    {
+        PyTypeObject type = containerTypeHead<Storage>(name, doc, &sequence);
+        type.tp_iter = iter;
+        type.tp_methods = methods;
+        return type;
+    }
+};
+
+template <class Order>
+PyMethodDef HeapType<Order>::methods[] = {
+    VORM_CONTAINER_METHODS(Methods),
+    {"merge", VORM_METH(Storage::merge), METH_O, ""},
+    {NULL, NULL, 0, NULL},
+};
+
+template <class Order>
+PySequenceMethods HeapType<Order>::sequence = containerSequence<Storage>(NULL);
 
 #endif

@@ -281,11 +281,10 @@ PySequenceMethods queueSequence = {queueLength, NULL, NULL, NULL, NULL, NULL, NU
 
 PyTypeObject makePriorityQueueType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.PriorityQueue";
-    type.tp_doc = "PriorityQueue objects";
-    type.tp_basicsize = sizeof(PriorityQueueObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    // Not a request container: its base is object, and its doc string lacks
+    // the module prefix.
+    PyTypeObject type =
+        collectedTypeHead("vorm.ext.PriorityQueue", "PriorityQueue objects", sizeof(PriorityQueueObject), NULL);
     type.tp_dealloc = queueDealloc;
     type.tp_traverse = queueTraverse;
     type.tp_clear = queueClear;
@@ -299,15 +298,8 @@ PyTypeObject makePriorityQueueType()
 
 PyTypeObject makePriorityQueueIteratorType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.PriorityQueueIterator";
-    type.tp_doc = "PriorityQueueIterator objects";
-    type.tp_basicsize = sizeof(PriorityQueueIteratorObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_dealloc = iteratorDealloc;
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = iteratorNext;
-    return type;
+    return iteratorTypeHead("vorm.ext.PriorityQueueIterator", "PriorityQueueIterator objects",
+                            sizeof(PriorityQueueIteratorObject), iteratorDealloc, iteratorNext);
 }
 
 } // namespace

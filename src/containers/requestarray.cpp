@@ -3,11 +3,6 @@
 
 typedef Container<ArrayStorage> Array;
 
-bool requestArrayHolds(PyObject *container, LinkedRequestObject *request)
-{
-    return ArrayStorage::holds(reinterpret_cast<RequestSlotsObject *>(container), request);
-}
-
 // The interpreter has already added the length to a negative index.
 static PyObject *requestArrayItem(PyObject *self, Py_ssize_t index)
 {

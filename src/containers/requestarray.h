@@ -10,8 +10,6 @@
 extern PyTypeObject RequestArrayType;
 extern PyTypeObject RequestArrayIteratorType;
 
-bool requestArrayHolds(PyObject *container, LinkedRequestObject *request);
-
 struct ArrayStorage {
     typedef RequestSlotsObject Object;
     typedef LinkedElement Element;

@@ -4,11 +4,4 @@
 
 #include "container.h"
 
-extern PyTypeObject RequestBinaryHeapType;
-extern PyTypeObject RequestBinaryHeapIteratorType;
-
-typedef HeapStorage<PriorityOrder> RequestBinaryHeapStorage;
-
-bool requestBinaryHeapHolds(PyObject *container, LinkedRequestObject *request);
-
 #endif

@@ -56,8 +56,7 @@ bool requestDEQFIFOHolds(PyObject *container, LinkedRequestObject *request)
 
 namespace {
 struct RequestDEQFIFOIteratorObject {
-    PyObject_HEAD
-    PyObject *container;
+    PyObject_HEAD PyObject *container;
     char atStart;
     int32_t cursor;
     uint64_t state;
@@ -66,8 +65,7 @@ struct RequestDEQFIFOIteratorObject {
 
 static PyObject *requestDEQFIFOIter(PyObject *self)
 {
-    RequestDEQFIFOIteratorObject *iterator =
-        PyObject_New(RequestDEQFIFOIteratorObject, &RequestDEQFIFOIteratorType);
+    RequestDEQFIFOIteratorObject *iterator = PyObject_New(RequestDEQFIFOIteratorObject, &RequestDEQFIFOIteratorType);
     if (iterator == NULL)
         return NULL;
     RequestRing *ring = reinterpret_cast<RequestDEQFIFOObject *>(self)->ring;
@@ -111,9 +109,8 @@ static PySequenceMethods deqfifoSequence = containerSequence<DEQFIFOStorage>(NUL
 
 static PyTypeObject makeRequestDEQFIFOType()
 {
-    PyTypeObject type =
-        containerTypeHead<DEQFIFOStorage>("vorm.ext.RequestDEQFIFO", "vorm.ext.RequestDEQFIFO objects",
-                                          &deqfifoSequence);
+    PyTypeObject type = containerTypeHead<DEQFIFOStorage>("vorm.ext.RequestDEQFIFO", "vorm.ext.RequestDEQFIFO objects",
+                                                          &deqfifoSequence);
     type.tp_iter = requestDEQFIFOIter;
     type.tp_methods = deqfifoMethods;
     return type;
@@ -123,15 +120,9 @@ PyTypeObject RequestDEQFIFOType = makeRequestDEQFIFOType();
 
 static PyTypeObject makeRequestDEQFIFOIteratorType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.RequestDEQFIFOIterator";
-    type.tp_basicsize = sizeof(RequestDEQFIFOIteratorObject);
-    type.tp_dealloc = requestDEQFIFOIteratorDealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "vorm.ext.RequestDEQFIFOIterator objects";
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = requestDEQFIFOIteratorNext;
-    return type;
+    return iteratorTypeHead("vorm.ext.RequestDEQFIFOIterator", "vorm.ext.RequestDEQFIFOIterator objects",
+                            sizeof(RequestDEQFIFOIteratorObject), requestDEQFIFOIteratorDealloc,
+                            requestDEQFIFOIteratorNext);
 }
 
 PyTypeObject RequestDEQFIFOIteratorType = makeRequestDEQFIFOIteratorType();

@@ -16,8 +16,7 @@ struct RequestRing {
 };
 
 struct RequestDEQFIFOObject {
-    PyObject_HEAD
-    RequestRing *ring;
+    PyObject_HEAD RequestRing *ring;
 };
 
 extern PyTypeObject RequestDEQFIFOType;

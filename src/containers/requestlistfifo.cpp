@@ -10,8 +10,7 @@ bool requestListFIFOHolds(PyObject *container, LinkedRequestObject *request)
 
 namespace {
 struct RequestListIteratorObject {
-    PyObject_HEAD
-    PyObject *container;
+    PyObject_HEAD PyObject *container;
     PyObject *current; // the next request to yield, or None
     PyObject *end;     // the head when the iterator was made, or None
     char atStart;
@@ -76,9 +75,8 @@ static PySequenceMethods listFIFOSequence = containerSequence<ListFIFOStorage>(N
 
 static PyTypeObject makeRequestListFIFOType()
 {
-    PyTypeObject type =
-        containerTypeHead<ListFIFOStorage>("vorm.ext.RequestListFIFO", "vorm.ext.RequestListFIFO objects",
-                                           &listFIFOSequence);
+    PyTypeObject type = containerTypeHead<ListFIFOStorage>("vorm.ext.RequestListFIFO",
+                                                           "vorm.ext.RequestListFIFO objects", &listFIFOSequence);
     type.tp_iter = requestListIter;
     type.tp_methods = listFIFOMethods;
     return type;
@@ -88,15 +86,8 @@ PyTypeObject RequestListFIFOType = makeRequestListFIFOType();
 
 static PyTypeObject makeRequestListFIFOIteratorType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.RequestListFIFOIterator";
-    type.tp_basicsize = sizeof(RequestListIteratorObject);
-    type.tp_dealloc = requestListIteratorDealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "vorm.ext.RequestListFIFOIterator objects";
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = requestListIteratorNext;
-    return type;
+    return iteratorTypeHead("vorm.ext.RequestListFIFOIterator", "vorm.ext.RequestListFIFOIterator objects",
+                            sizeof(RequestListIteratorObject), requestListIteratorDealloc, requestListIteratorNext);
 }
 
 PyTypeObject RequestListFIFOIteratorType = makeRequestListFIFOIteratorType();

@@ -9,18 +9,5 @@ static PyMethodDef listStackMethods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static PyTypeObject makeRequestListStackType()
-{
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.RequestListStack";
-    type.tp_doc = "vorm.ext.RequestListStack objects";
-    type.tp_basicsize = sizeof(RequestListObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_traverse = ListStack::traverse;
-    type.tp_clear = ListStack::clearSlot;
-    type.tp_methods = listStackMethods;
-    type.tp_base = &RequestListFIFOType;
-    return type;
-}
-
-PyTypeObject RequestListStackType = makeRequestListStackType();
+PyTypeObject RequestListStackType = containerSubtypeHead<ListStackStorage>(
+    "vorm.ext.RequestListStack", "vorm.ext.RequestListStack objects", &RequestListFIFOType, listStackMethods);

@@ -1,6 +1,11 @@
 // The iterator shared by the containers that keep a slot array.
 #include "container.h"
 
+bool slotsContainerHolds(PyObject *container, LinkedRequestObject *request)
+{
+    return slots::holds(reinterpret_cast<RequestSlotsObject *>(container), request);
+}
+
 PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType)
 {
     RequestSlotsIteratorObject *iterator = PyObject_New(RequestSlotsIteratorObject, iteratorType);
@@ -34,13 +39,5 @@ static void slotsIteratorDealloc(PyObject *self)
 
 PyTypeObject slotsIteratorTypeHead(const char *name, const char *doc)
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = name;
-    type.tp_basicsize = sizeof(RequestSlotsIteratorObject);
-    type.tp_dealloc = slotsIteratorDealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = doc;
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = slotsIteratorNext;
-    return type;
+    return iteratorTypeHead(name, doc, sizeof(RequestSlotsIteratorObject), slotsIteratorDealloc, slotsIteratorNext);
 }

@@ -8,13 +8,11 @@
 #error "include container.h, which completes itself with this header"
 #endif
 
-
 // A container record whose only field is its slot array. items is NULL only
 // before construction and after destruction, which is what the paths that
 // may meet a container in those states test.
 struct RequestSlotsObject {
-    PyObject_HEAD
-    RequestSlots *items;
+    PyObject_HEAD RequestSlots *items;
 };
 
 namespace slots {
@@ -113,12 +111,14 @@ inline void releaseFrom(RawVector<LinkedRequestObject *> &items, size_t kept, bo
 // the end afresh at every step, so a changed container is never read beyond
 // its live slots.
 struct RequestSlotsIteratorObject {
-    PyObject_HEAD
-    PyObject *container;
+    PyObject_HEAD PyObject *container;
     Py_ssize_t cursor;
 };
 
 PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType);
+
+// The membership test of RequestArray (and its subtype) and both heaps.
+bool slotsContainerHolds(PyObject *container, LinkedRequestObject *request);
 PyTypeObject slotsIteratorTypeHead(const char *name, const char *doc);
 
 #endif

@@ -1,14 +1,8 @@
-// TimeRequestBinaryHeap: time requests, earliest future time first, then highest priority, then oldest.
+// TimeRequestBinaryHeap: time requests, earliest future time first, then highest priority, then
+// oldest.
 #ifndef VORM_CONTAINERS_TIMEREQUESTBINARYHEAP_H
 #define VORM_CONTAINERS_TIMEREQUESTBINARYHEAP_H
 
 #include "container.h"
-
-extern PyTypeObject TimeRequestBinaryHeapType;
-extern PyTypeObject TimeRequestBinaryHeapIteratorType;
-
-typedef HeapStorage<TimeOrder> TimeRequestBinaryHeapStorage;
-
-bool timeRequestBinaryHeapHolds(PyObject *container, LinkedRequestObject *request);
 
 #endif

@@ -21,10 +21,26 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 inline PyTypeObject compatTypeHead()
 {
-    PyTypeObject type = { PyVarObject_HEAD_INIT(NULL, 0) };
+    PyTypeObject type = {PyVarObject_HEAD_INIT(NULL, 0)};
     return type;
 }
 #pragma GCC diagnostic pop
+
+// An exact arbitrary-precision integer (int on Python 3, long on Python 2)
+// as a double, as float() would give it; false with no error set when it is
+// something else or too large.
+inline bool compatExactLongAsDouble(PyObject *value, double *out)
+{
+    if (!PyLong_CheckExact(value))
+        return false;
+    double number = PyLong_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = number;
+    return true;
+}
 
 #if PY_MAJOR_VERSION >= 3
 
@@ -83,15 +99,7 @@ inline bool compatExactDouble(PyObject *value, double *out)
         *out = PyFloat_AS_DOUBLE(value);
         return true;
     }
-    if (!PyLong_CheckExact(value))
-        return false;
-    double number = PyLong_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    *out = number;
-    return true;
+    return compatExactLongAsDouble(value, out);
 }
 
 // The same for "i": an exact int within the range of a C int.
@@ -162,10 +170,10 @@ inline void compatRawFree(void *block) { PyMem_RawFree(block); }
 #else // Python 2
 
 #define VORM_MODINIT_FUNC VORM_EXPORT void initext(void)
-#define VORM_MODINIT_RETURN(module) \
-    do {                            \
-        (void)(module);             \
-        return;                     \
+#define VORM_MODINIT_RETURN(module)                                                                                    \
+    do {                                                                                                               \
+        (void)(module);                                                                                                \
+        return;                                                                                                        \
     } while (0)
 
 inline PyObject *compatModuleCreate(const char *name, PyMethodDef *functions, const char *doc)
@@ -210,15 +218,7 @@ inline bool compatExactDouble(PyObject *value, double *out)
         *out = static_cast<double>(PyInt_AS_LONG(value));
         return true;
     }
-    if (!PyLong_CheckExact(value))
-        return false;
-    double number = PyLong_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    *out = number;
-    return true;
+    return compatExactLongAsDouble(value, out);
 }
 
 // Python 2 longs take the parser's path, which accepts them too.

@@ -4,6 +4,7 @@
 #include "chain.h"
 
 #include "../module/module.h"
+#include "../module/typeobjects.h"
 
 // ---------------------------------------------------------------------------
 // Walking
@@ -294,8 +295,7 @@ PyMappingMethods requestAsMapping = {NULL, requestSubscript, NULL};
 
 namespace {
 struct RequestIteratorObject {
-    PyObject_HEAD
-    PyObject *request;
+    PyObject_HEAD PyObject *request;
     PyObject *current; // None once the chain is exhausted
     ChainCycleState cycle;
 };
@@ -342,15 +342,8 @@ static void requestIteratorDealloc(PyObject *self)
 
 static PyTypeObject makeRequestIteratorType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.RequestIterator";
-    type.tp_basicsize = sizeof(RequestIteratorObject);
-    type.tp_dealloc = requestIteratorDealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "vorm.ext.RequestIterator objects";
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = requestIteratorNext;
-    return type;
+    return iteratorTypeHead("vorm.ext.RequestIterator", "vorm.ext.RequestIterator objects",
+                            sizeof(RequestIteratorObject), requestIteratorDealloc, requestIteratorNext);
 }
 
 PyTypeObject RequestIteratorType = makeRequestIteratorType();

@@ -2,6 +2,8 @@
 // the containers keep their bookkeeping in.
 #include "request.h"
 
+#include "../module/typeobjects.h"
+
 #include "../module/module.h"
 
 static PyObject *linkedRequestNew(PyTypeObject *type, PyObject *, PyObject *)
@@ -62,16 +64,12 @@ static int linkedRequestClear(PyObject *self) { return requestClear(reinterpret_
 
 static PyTypeObject makeLinkedRequestType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.LinkedRequest";
-    type.tp_basicsize = sizeof(LinkedRequestObject);
+    PyTypeObject type = collectedTypeHead("vorm.ext.LinkedRequest", "vorm.ext.LinkedRequest objects",
+                                          sizeof(LinkedRequestObject), &RequestType);
     type.tp_dealloc = requestDealloc;
     type.tp_repr = linkedRequestRepr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "vorm.ext.LinkedRequest objects";
     type.tp_traverse = linkedRequestTraverse;
     type.tp_clear = linkedRequestClear;
-    type.tp_base = &RequestType;
     type.tp_init = linkedRequestInit;
     type.tp_new = linkedRequestNew;
     return type;

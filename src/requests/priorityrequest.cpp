@@ -2,6 +2,8 @@
 // and the module-wide identifier counter.
 #include "request.h"
 
+#include "../module/typeobjects.h"
+
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -64,8 +66,8 @@ PyObject *priorityRequestNew(PyTypeObject *type, PyObject *, PyObject *)
 // alone, so re-initialising a request that a heap holds keeps it in place.
 static int priorityRequestInitFromArgs(PriorityRequestObject *request, PyObject *args, PyObject *kwds)
 {
-    static const char *keywords[] = {"priority", "parent", "name", "prev", "val", "queue", "firedTime",
-                                     "target", "canceled", NULL};
+    static const char *keywords[] = {"priority", "parent",    "name",   "prev",     "val",
+                                     "queue",    "firedTime", "target", "canceled", NULL};
     RequestObjectArgs given;
     request->firedTime = -1.0;
     request->priority = 0.0;
@@ -211,17 +213,13 @@ static PyGetSetDef priorityRequestGetSet[] = {
 
 static PyTypeObject makePriorityRequestType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.PriorityRequest";
-    type.tp_basicsize = sizeof(PriorityRequestObject);
+    PyTypeObject type = collectedTypeHead("vorm.ext.PriorityRequest", "vorm.ext.PriorityRequest objects",
+                                          sizeof(PriorityRequestObject), &LinkedRequestType);
     type.tp_dealloc = priorityRequestDealloc;
     type.tp_repr = priorityRequestRepr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "vorm.ext.PriorityRequest objects";
     type.tp_traverse = priorityRequestTraverse;
     type.tp_clear = priorityRequestClear;
     type.tp_getset = priorityRequestGetSet;
-    type.tp_base = &LinkedRequestType;
     type.tp_init = priorityRequestInit;
     type.tp_new = priorityRequestNew;
     return type;

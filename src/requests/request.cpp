@@ -2,6 +2,8 @@
 // collector support; and the steps that the other request types share.
 #include "request.h"
 
+#include "../module/typeobjects.h"
+
 #include <cstddef>
 
 #include "../containers/container.h"
@@ -88,15 +90,15 @@ int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &give
 
 int requestInitFromArgs(RequestObject *request, PyObject *args, PyObject *kwds)
 {
-    static const char *keywords[] = {"parent", "name", "prev", "val", "queue", "firedTime", "priority",
-                                     "target", "canceled", NULL};
+    static const char *keywords[] = {"parent",    "name",     "prev",   "val",      "queue",
+                                     "firedTime", "priority", "target", "canceled", NULL};
     RequestObjectArgs given;
     double priority = 0.0; // accepted and converted, but meaningless at this level
 
     request->firedTime = -1.0;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOddOO", const_cast<char **>(keywords), &given.parent,
-                                     &given.name, &given.prev, &given.val, &given.queue, &request->firedTime,
-                                     &priority, &given.target, &given.canceled))
+                                     &given.name, &given.prev, &given.val, &given.queue, &request->firedTime, &priority,
+                                     &given.target, &given.canceled))
         return -1;
     return requestApplyObjectArgs(request, given);
 }
@@ -198,16 +200,14 @@ struct ObjectField {
 
 const ObjectField parentField = {offsetof(RequestObject, parent), FieldRule::Parent,
                                  "Cannot delete the parent attribute", "The parent attribute value must be a Request"};
-const ObjectField nameField = {offsetof(RequestObject, name), FieldRule::Any, "Cannot delete the name attribute",
-                               NULL};
+const ObjectField nameField = {offsetof(RequestObject, name), FieldRule::Any, "Cannot delete the name attribute", NULL};
 const ObjectField prevField = {offsetof(RequestObject, prev), FieldRule::Prev, "Cannot delete the prev attribute",
                                "The prev attribute value must be a Request"};
 const ObjectField valField = {offsetof(RequestObject, val), FieldRule::Any, "Cannot delete the val attribute", NULL};
-const ObjectField queueField = {offsetof(RequestObject, queue), FieldRule::Queue,
-                                "Cannot delete the queue attribute",
+const ObjectField queueField = {offsetof(RequestObject, queue), FieldRule::Queue, "Cannot delete the queue attribute",
                                 "The queue attribute value must be a RequestContainer"};
-const ObjectField targetField = {offsetof(RequestObject, target), FieldRule::Any,
-                                 "Cannot delete the target attribute", NULL};
+const ObjectField targetField = {offsetof(RequestObject, target), FieldRule::Any, "Cannot delete the target attribute",
+                                 NULL};
 const ObjectField canceledField = {offsetof(RequestObject, canceled), FieldRule::Any,
                                    "Cannot delete the canceled attribute", NULL};
 
@@ -280,12 +280,10 @@ PyGetSetDef requestGetSet[] = {
      fieldClosure(nameField)},
     {const_cast<char *>("prev"), requestGetObject, requestSetObject, const_cast<char *>("prev"),
      fieldClosure(prevField)},
-    {const_cast<char *>("val"), requestGetObject, requestSetObject, const_cast<char *>("val"),
-     fieldClosure(valField)},
+    {const_cast<char *>("val"), requestGetObject, requestSetObject, const_cast<char *>("val"), fieldClosure(valField)},
     {const_cast<char *>("queue"), requestGetObject, requestSetObject, const_cast<char *>("queue"),
      fieldClosure(queueField)},
-    {const_cast<char *>("firedTime"), requestGetFiredTime, requestSetFiredTime, const_cast<char *>("firedTime"),
-     NULL},
+    {const_cast<char *>("firedTime"), requestGetFiredTime, requestSetFiredTime, const_cast<char *>("firedTime"), NULL},
     {const_cast<char *>("target"), requestGetObject, requestSetObject, const_cast<char *>("target"),
      fieldClosure(targetField)},
     {const_cast<char *>("canceled"), requestGetObject, requestSetObject, const_cast<char *>("canceled"),
@@ -298,15 +296,11 @@ PyGetSetDef requestGetSet[] = {
 
 static PyTypeObject makeRequestType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.Request";
-    type.tp_basicsize = sizeof(RequestObject);
+    PyTypeObject type = collectedTypeHead("vorm.ext.Request", "vorm.ext.Request objects", sizeof(RequestObject), NULL);
     type.tp_dealloc = requestDealloc;
     type.tp_repr = requestRepr;
     type.tp_as_sequence = &requestAsSequence;
     type.tp_as_mapping = &requestAsMapping;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "vorm.ext.Request objects";
     type.tp_traverse = requestTraverseSlot;
     type.tp_clear = requestClearSlot;
     type.tp_iter = requestIter;

@@ -7,8 +7,7 @@
 // Every object field owns one reference and holds at least None from
 // construction until requestClear runs.
 struct RequestObject {
-    PyObject_HEAD
-    PyObject *parent;
+    PyObject_HEAD PyObject *parent;
     PyObject *name;
     PyObject *prev;
     PyObject *val;
@@ -122,6 +121,5 @@ int priorityRequestClear(PyObject *self);
 // The text "<Kind [futureTime=...] priority=... name=... val=... id=...>";
 // futureTime is written only when given.
 PyObject *priorityRequestReprText(PyObject *self, const char *kind, const double *futureTime);
-
 
 #endif

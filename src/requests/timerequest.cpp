@@ -1,10 +1,12 @@
 // TimeRequest: a PriorityRequest with the simulated time it falls due.
 #include "request.h"
 
+#include "../module/typeobjects.h"
+
 static int timeRequestInitFromArgs(TimeRequestObject *request, PyObject *args, PyObject *kwds)
 {
-    static const char *keywords[] = {"futureTime", "priority", "parent", "name", "prev", "val",
-                                     "queue", "firedTime", "target", "canceled", NULL};
+    static const char *keywords[] = {"futureTime", "priority",  "parent", "name",     "prev", "val",
+                                     "queue",      "firedTime", "target", "canceled", NULL};
     RequestObjectArgs given;
     request->futureTime = 0.0;
     request->priority = 0.0;
@@ -60,17 +62,13 @@ static PyGetSetDef timeRequestGetSet[] = {
 
 static PyTypeObject makeTimeRequestType()
 {
-    PyTypeObject type = compatTypeHead();
-    type.tp_name = "vorm.ext.TimeRequest";
-    type.tp_basicsize = sizeof(TimeRequestObject);
+    PyTypeObject type = collectedTypeHead("vorm.ext.TimeRequest", "vorm.ext.TimeRequest objects",
+                                          sizeof(TimeRequestObject), &PriorityRequestType);
     type.tp_dealloc = priorityRequestDealloc;
     type.tp_repr = timeRequestRepr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "vorm.ext.TimeRequest objects";
     type.tp_traverse = priorityRequestTraverse;
     type.tp_clear = priorityRequestClear;
     type.tp_getset = timeRequestGetSet;
-    type.tp_base = &PriorityRequestType;
     type.tp_init = timeRequestInit;
     type.tp_new = priorityRequestNew;
     return type;

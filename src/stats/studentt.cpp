@@ -18,7 +18,7 @@ struct tArgument {
     double sign; // +1.0 for 0.0, -0.0 and NaN
     double x;    // kept at least 1e-10 away from zero: the density divides by it
     double w;
-    bool even;   // truncating %, so a negative odd df counts as odd
+    bool even; // truncating %, so a negative odd df counts as odd
 };
 
 static tArgument tPrepare(double x, int32_t df)
