@@ -184,6 +184,9 @@ class MoveMutationTest(unittest.TestCase):
         for kind in ALL_CONTAINERS:
             class Dying(element_type(kind)):
                 def __del__(self):
+                    # requests of an earlier round may be collected at any time
+                    if getattr(self, "round", None) is not state.get("round"):
+                        return
                     change = state.pop("change", None)
                     try:
                         if change is not None:
@@ -193,7 +196,10 @@ class MoveMutationTest(unittest.TestCase):
             for change in changes:
                 for failing in (False, True):
                     source, spare = state["source"], state["spare"] = kind(), kind()
+                    state["round"] = this_round = object()
                     requests = [Dying(name="d%d" % i) for i in range(8)]
+                    for r in requests:
+                        r.round = this_round
                     for r in (reversed(requests) if kind is ext.RequestListStack else requests):
                         source.push(r)
                     del r, requests[:3]  # the first three to move die once moved
@@ -211,6 +217,21 @@ class MoveMutationTest(unittest.TestCase):
                     assert_consistent(self, [source, spare], requests)
                     if not failing:
                         self.assertEqual([r.queue for r in requests], [None] * 5)
+
+    def test_reads_during_a_move_never_hand_out_moved_requests(self):
+        for kind in ALL_CONTAINERS:
+            source, requests = fill(kind, 4)
+            seen = []
+
+            def peek(target, request, calls):
+                seen.append((len(source), source.empty()))
+                for read in (source.get, lambda: list(source), lambda: source[0]):
+                    self.assertRaises((RuntimeError, TypeError), read)  # only the array has indexing
+                ext.RequestListFIFO.push(target, request)
+            source.moveTo(self.target_with(peek))
+            # a heap takes each request out before handing it over
+            moving = [(3, False), (2, False), (1, False), (0, True)] if kind in HEAPS else [(4, False)] * 4
+            self.assertEqual(seen, moving, kind.__name__)
 
     def test_move_reports_unchanged_length_while_running(self):
         seen = []

@@ -50,6 +50,12 @@ int containerMovingError()
     return -1;
 }
 
+PyObject *containerReadWhileMovingError()
+{
+    PyErr_SetString(PyExc_RuntimeError, "cannot read a container while its moveTo runs");
+    return NULL;
+}
+
 PyObject *containerEmptyError()
 {
     PyErr_SetString(PyExc_IndexError, "empty queue");

@@ -121,6 +121,7 @@ struct TimeElement {
 // Shared checks and messages. The checks and queue updates run on every push
 // and pop, so they are inline; only their error paths are calls.
 int containerMovingError();
+PyObject *containerReadWhileMovingError();
 inline int containerRefuseWhileMoving(bool moving) { return moving ? containerMovingError() : 0; }
 PyObject *containerEmptyError();
 // The old queue is the container itself, which its caller keeps alive, or
@@ -195,8 +196,12 @@ struct Container {
 
     static PyObject *create(PyObject *, PyObject *args, PyObject *kwds) { return Element::create(args, kwds); }
 
+    // While its moveTo runs a container may still store requests that
+    // already belong to the target, so it answers only len() and empty().
     static PyObject *get(PyObject *self, PyObject *)
     {
+        if (S::moving(of(self)))
+            return containerReadWhileMovingError();
         LinkedRequestObject *request = S::peek(of(self));
         if (request == NULL)
             return containerEmptyError();

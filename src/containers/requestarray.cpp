@@ -6,7 +6,11 @@ typedef Container<ArrayStorage> Array;
 // The interpreter has already added the length to a negative index.
 static PyObject *requestArrayItem(PyObject *self, Py_ssize_t index)
 {
-    RawVector<LinkedRequestObject *> &items = slots::itemsOf(reinterpret_cast<RequestSlotsObject *>(self));
+    RequestSlotsObject *array = reinterpret_cast<RequestSlotsObject *>(self);
+    // The slots that a running moveTo has walked hold requests of the target.
+    if (slots::movingOf(array))
+        return containerReadWhileMovingError();
+    RawVector<LinkedRequestObject *> &items = slots::itemsOf(array);
     if (index < 0 || static_cast<size_t>(index) >= items.size()) {
         PyErr_SetString(PyExc_IndexError, "out of range");
         return NULL;

@@ -83,7 +83,8 @@ static PyObject *requestDEQFIFOIteratorNext(PyObject *self)
 {
     RequestDEQFIFOIteratorObject *iterator = reinterpret_cast<RequestDEQFIFOIteratorObject *>(self);
     RequestRing *ring = reinterpret_cast<RequestDEQFIFOObject *>(iterator->container)->ring;
-    if (ring == NULL || ring->state != iterator->state)
+    // A running moveTo has handed the walked slots' requests to the target.
+    if (ring == NULL || ring->state != iterator->state || ring->moving)
         return containerMutatedError();
     if (ring->count == 0 || (!iterator->atStart && iterator->cursor == ring->tail))
         return NULL;

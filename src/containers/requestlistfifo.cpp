@@ -40,14 +40,16 @@ PyObject *requestListIter(PyObject *self)
 static PyObject *requestListIteratorNext(PyObject *self)
 {
     RequestListIteratorObject *iterator = reinterpret_cast<RequestListIteratorObject *>(self);
+    RequestListObject *list = reinterpret_cast<RequestListObject *>(iterator->container);
+    if (list->moving) // its requests leave the ring one by one
+        return containerMutatedError();
     PyObject *current = iterator->current;
     if (current == Py_None)
         return NULL;
     if (current == iterator->end && !iterator->atStart)
         return NULL;
-    RequestListObject *list = reinterpret_cast<RequestListObject *>(iterator->container);
     LinkedRequestObject *request = reinterpret_cast<LinkedRequestObject *>(current);
-    if (list->moving || !ListFIFOStorage::holds(list, request) ||
+    if (!ListFIFOStorage::holds(list, request) ||
         !ListFIFOStorage::holds(list, reinterpret_cast<LinkedRequestObject *>(iterator->end)))
         return containerMutatedError();
     PyObject *next = reinterpret_cast<PyObject *>(request->link.listNext);

@@ -23,6 +23,10 @@ static PyObject *slotsIteratorNext(PyObject *self)
     RequestSlotsObject *container = reinterpret_cast<RequestSlotsObject *>(iterator->container);
     if (container->items == NULL)
         return NULL;
+    // While its moveTo runs, an array still stores requests that already
+    // belong to the target.
+    if (slots::movingOf(container))
+        return containerMutatedError();
     RawVector<LinkedRequestObject *> &items = slots::itemsOf(container);
     if (iterator->cursor >= static_cast<Py_ssize_t>(items.size()))
         return NULL;
