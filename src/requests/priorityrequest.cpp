@@ -192,22 +192,14 @@ PyObject *priorityRequestReprText(PyObject *self, const char *kind, const double
 
 static PyObject *priorityRequestRepr(PyObject *self) { return priorityRequestReprText(self, "PriorityRequest", NULL); }
 
-static PyObject *priorityRequestGetPriority(PyObject *self, void *)
-{
-    return PyFloat_FromDouble(reinterpret_cast<PriorityRequestObject *>(self)->priority);
-}
-
 // Changing the priority of a request that a heap holds does not reorder it.
-static int priorityRequestSetPriority(PyObject *self, PyObject *value, void *)
-{
-    return requestSetDoubleAttribute(&reinterpret_cast<PriorityRequestObject *>(self)->priority, value,
-                                     "Cannot delete the priority attribute",
-                                     "The priority attribute value must be a float or integer");
-}
+static const RequestDoubleField priorityField = {
+    [](PyObject *self) { return &reinterpret_cast<PriorityRequestObject *>(self)->priority; },
+    "Cannot delete the priority attribute", "The priority attribute value must be a float or integer"};
 
 static PyGetSetDef priorityRequestGetSet[] = {
-    {const_cast<char *>("priority"), priorityRequestGetPriority, priorityRequestSetPriority,
-     const_cast<char *>("priority"), NULL},
+    {const_cast<char *>("priority"), requestGetDouble, requestSetDouble, const_cast<char *>("priority"),
+     const_cast<RequestDoubleField *>(&priorityField)},
     {NULL, NULL, NULL, NULL, NULL},
 };
 

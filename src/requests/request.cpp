@@ -53,38 +53,79 @@ int requestSetQueue(RequestObject *request, PyObject *queue)
 
 static bool isNoneOrRequest(PyObject *value) { return value == Py_None || isRequest(value); }
 
+namespace {
+
+enum class FieldRule { Any, Parent, Prev, Queue };
+
+struct ObjectField {
+    size_t offset;
+    FieldRule rule;
+    const char *deleteMessage;
+    const char *typeMessage;
+};
+
+const ObjectField parentField = {offsetof(RequestObject, parent), FieldRule::Parent,
+                                 "Cannot delete the parent attribute", "The parent attribute value must be a Request"};
+const ObjectField nameField = {offsetof(RequestObject, name), FieldRule::Any, "Cannot delete the name attribute", NULL};
+const ObjectField prevField = {offsetof(RequestObject, prev), FieldRule::Prev, "Cannot delete the prev attribute",
+                               "The prev attribute value must be a Request"};
+const ObjectField valField = {offsetof(RequestObject, val), FieldRule::Any, "Cannot delete the val attribute", NULL};
+const ObjectField queueField = {offsetof(RequestObject, queue), FieldRule::Queue, "Cannot delete the queue attribute",
+                                "The queue attribute value must be a RequestContainer"};
+const ObjectField targetField = {offsetof(RequestObject, target), FieldRule::Any, "Cannot delete the target attribute",
+                                 NULL};
+const ObjectField canceledField = {offsetof(RequestObject, canceled), FieldRule::Any,
+                                   "Cannot delete the canceled attribute", NULL};
+
+PyObject **fieldSlot(PyObject *self, const ObjectField *field)
+{
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + field->offset);
+}
+
+// The keywords accept None for parent; the attribute does not.
+bool fieldAccepts(const ObjectField *field, PyObject *value, bool keyword)
+{
+    switch (field->rule) {
+    case FieldRule::Any:
+        return true;
+    case FieldRule::Parent:
+        return isRequest(value) || (keyword && value == Py_None);
+    case FieldRule::Prev:
+        return isNoneOrRequest(value);
+    case FieldRule::Queue:
+        return value == Py_None || isRequestContainer(value);
+    }
+    return false;
+}
+
+} // namespace
+
+// The one place where an object field changes, for the attributes and the
+// keyword initialisers alike.
+static int requestStoreField(PyObject *self, const ObjectField *field, PyObject *value, bool keyword)
+{
+    if (!fieldAccepts(field, value, keyword)) {
+        PyErr_SetString(PyExc_TypeError, field->typeMessage);
+        return -1;
+    }
+    if (field->rule == FieldRule::Queue)
+        return requestSetQueue(reinterpret_cast<RequestObject *>(self), value);
+    requestReplaceField(fieldSlot(self, field), value);
+    return 0;
+}
+
 int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &given)
 {
-    if (given.parent != NULL) {
-        if (!isNoneOrRequest(given.parent)) {
-            PyErr_SetString(PyExc_TypeError, "The parent attribute value must be a Request");
+    const struct {
+        PyObject *value;
+        const ObjectField *field;
+    } fields[] = {{given.parent, &parentField}, {given.name, &nameField},     {given.prev, &prevField},
+                  {given.val, &valField},       {given.queue, &queueField},   {given.target, &targetField},
+                  {given.canceled, &canceledField}};
+    PyObject *self = reinterpret_cast<PyObject *>(request);
+    for (const auto &entry : fields)
+        if (entry.value != NULL && requestStoreField(self, entry.field, entry.value, true) < 0)
             return -1;
-        }
-        requestReplaceField(&request->parent, given.parent);
-    }
-    if (given.name != NULL)
-        requestReplaceField(&request->name, given.name);
-    if (given.prev != NULL) {
-        if (!isNoneOrRequest(given.prev)) {
-            PyErr_SetString(PyExc_TypeError, "The prev attribute value must be a Request");
-            return -1;
-        }
-        requestReplaceField(&request->prev, given.prev);
-    }
-    if (given.val != NULL)
-        requestReplaceField(&request->val, given.val);
-    if (given.queue != NULL) {
-        if (given.queue != Py_None && !isRequestContainer(given.queue)) {
-            PyErr_SetString(PyExc_TypeError, "The queue attribute value must be a RequestContainer");
-            return -1;
-        }
-        if (requestSetQueue(request, given.queue) < 0)
-            return -1;
-    }
-    if (given.target != NULL)
-        requestReplaceField(&request->target, given.target);
-    if (given.canceled != NULL)
-        requestReplaceField(&request->canceled, given.canceled);
     return 0;
 }
 
@@ -138,23 +179,28 @@ void requestDealloc(PyObject *self)
     VORM_TRASHCAN_END(self)
 }
 
-int requestSetDoubleAttribute(double *field, PyObject *value, const char *deleteMessage, const char *typeMessage)
+PyObject *requestGetDouble(PyObject *self, void *closure)
 {
+    return PyFloat_FromDouble(*static_cast<const RequestDoubleField *>(closure)->field(self));
+}
+
+// A float or a plain int; the long integers are refused, unlike the keywords.
+int requestSetDouble(PyObject *self, PyObject *value, void *closure)
+{
+    const RequestDoubleField *field = static_cast<const RequestDoubleField *>(closure);
     if (value == NULL) {
-        PyErr_SetString(PyExc_TypeError, deleteMessage);
+        PyErr_SetString(PyExc_TypeError, field->deleteMessage);
         return -1;
     }
-    if (PyFloat_Check(value)) {
-        *field = PyFloat_AS_DOUBLE(value);
-        return 0;
-    }
     double number = 0.0;
-    if (compatPlainIntValue(value, &number)) {
-        *field = number;
-        return 0;
+    if (PyFloat_Check(value)) {
+        number = PyFloat_AS_DOUBLE(value);
+    } else if (!compatPlainIntValue(value, &number)) {
+        PyErr_SetString(PyExc_TypeError, field->typeMessage);
+        return -1;
     }
-    PyErr_SetString(PyExc_TypeError, typeMessage);
-    return -1;
+    *field->field(self) = number;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -187,51 +233,6 @@ static int requestClearSlot(PyObject *self) { return requestClear(reinterpret_ca
 // ---------------------------------------------------------------------------
 // Attributes
 
-namespace {
-
-enum class FieldRule { Any, Parent, Prev, Queue };
-
-struct ObjectField {
-    size_t offset;
-    FieldRule rule;
-    const char *deleteMessage;
-    const char *typeMessage;
-};
-
-const ObjectField parentField = {offsetof(RequestObject, parent), FieldRule::Parent,
-                                 "Cannot delete the parent attribute", "The parent attribute value must be a Request"};
-const ObjectField nameField = {offsetof(RequestObject, name), FieldRule::Any, "Cannot delete the name attribute", NULL};
-const ObjectField prevField = {offsetof(RequestObject, prev), FieldRule::Prev, "Cannot delete the prev attribute",
-                               "The prev attribute value must be a Request"};
-const ObjectField valField = {offsetof(RequestObject, val), FieldRule::Any, "Cannot delete the val attribute", NULL};
-const ObjectField queueField = {offsetof(RequestObject, queue), FieldRule::Queue, "Cannot delete the queue attribute",
-                                "The queue attribute value must be a RequestContainer"};
-const ObjectField targetField = {offsetof(RequestObject, target), FieldRule::Any, "Cannot delete the target attribute",
-                                 NULL};
-const ObjectField canceledField = {offsetof(RequestObject, canceled), FieldRule::Any,
-                                   "Cannot delete the canceled attribute", NULL};
-
-PyObject **fieldSlot(PyObject *self, const ObjectField *field)
-{
-    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + field->offset);
-}
-
-bool fieldAccepts(const ObjectField *field, PyObject *value)
-{
-    switch (field->rule) {
-    case FieldRule::Any:
-        return true;
-    case FieldRule::Parent: // unlike the constructor, the attribute refuses None
-        return isRequest(value);
-    case FieldRule::Prev:
-        return isNoneOrRequest(value);
-    case FieldRule::Queue:
-        return value == Py_None || isRequestContainer(value);
-    }
-    return false;
-}
-
-} // namespace
 
 static PyObject *requestGetObject(PyObject *self, void *closure)
 {
@@ -249,27 +250,13 @@ static int requestSetObject(PyObject *self, PyObject *value, void *closure)
         PyErr_SetString(PyExc_TypeError, field->deleteMessage);
         return -1;
     }
-    if (!fieldAccepts(field, value)) {
-        PyErr_SetString(PyExc_TypeError, field->typeMessage);
-        return -1;
-    }
-    if (field->rule == FieldRule::Queue)
-        return requestSetQueue(reinterpret_cast<RequestObject *>(self), value);
-    requestReplaceField(fieldSlot(self, field), value);
-    return 0;
+    return requestStoreField(self, field, value, false);
 }
 
-static PyObject *requestGetFiredTime(PyObject *self, void *)
-{
-    return PyFloat_FromDouble(reinterpret_cast<RequestObject *>(self)->firedTime);
-}
-
-static int requestSetFiredTime(PyObject *self, PyObject *value, void *)
-{
-    return requestSetDoubleAttribute(&reinterpret_cast<RequestObject *>(self)->firedTime, value,
-                                     "Cannot delete the time attribute",
-                                     "The time attribute value must be a float or integer");
-}
+// The messages speak of "the time attribute", not of firedTime.
+static const RequestDoubleField firedTimeField = {
+    [](PyObject *self) { return &reinterpret_cast<RequestObject *>(self)->firedTime; },
+    "Cannot delete the time attribute", "The time attribute value must be a float or integer"};
 
 static void *fieldClosure(const ObjectField &field) { return const_cast<ObjectField *>(&field); }
 
@@ -283,7 +270,8 @@ PyGetSetDef requestGetSet[] = {
     {const_cast<char *>("val"), requestGetObject, requestSetObject, const_cast<char *>("val"), fieldClosure(valField)},
     {const_cast<char *>("queue"), requestGetObject, requestSetObject, const_cast<char *>("queue"),
      fieldClosure(queueField)},
-    {const_cast<char *>("firedTime"), requestGetFiredTime, requestSetFiredTime, const_cast<char *>("firedTime"), NULL},
+    {const_cast<char *>("firedTime"), requestGetDouble, requestSetDouble, const_cast<char *>("firedTime"),
+     const_cast<RequestDoubleField *>(&firedTimeField)},
     {const_cast<char *>("target"), requestGetObject, requestSetObject, const_cast<char *>("target"),
      fieldClosure(targetField)},
     {const_cast<char *>("canceled"), requestGetObject, requestSetObject, const_cast<char *>("canceled"),

@@ -79,9 +79,16 @@ inline void requestReplaceField(PyObject **field, PyObject *value)
     Py_XDECREF(old);
 }
 
-// Float attributes (firedTime, priority, futureTime) accept a float or a plain
-// int; anything else gets the attribute's own message.
-int requestSetDoubleAttribute(double *field, PyObject *value, const char *deleteMessage, const char *typeMessage);
+// Float attributes (firedTime, priority, futureTime): the closure of their
+// get/set entry. They accept a float or a plain int; anything else gets the
+// attribute's own message.
+struct RequestDoubleField {
+    double *(*field)(PyObject *self);
+    const char *deleteMessage;
+    const char *typeMessage;
+};
+PyObject *requestGetDouble(PyObject *self, void *closure);
+int requestSetDouble(PyObject *self, PyObject *value, void *closure);
 
 inline void resetLinks(LinkedRequestObject *request)
 {

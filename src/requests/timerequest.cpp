@@ -41,22 +41,14 @@ static PyObject *timeRequestRepr(PyObject *self)
     return priorityRequestReprText(self, "TimeRequest", &reinterpret_cast<TimeRequestObject *>(self)->futureTime);
 }
 
-static PyObject *timeRequestGetFutureTime(PyObject *self, void *)
-{
-    return PyFloat_FromDouble(reinterpret_cast<TimeRequestObject *>(self)->futureTime);
-}
-
 // Changing the time of a request that a heap holds does not reorder it.
-static int timeRequestSetFutureTime(PyObject *self, PyObject *value, void *)
-{
-    return requestSetDoubleAttribute(&reinterpret_cast<TimeRequestObject *>(self)->futureTime, value,
-                                     "Cannot delete the futureTime attribute",
-                                     "The futureTime attribute value must be a float or integer");
-}
+static const RequestDoubleField futureTimeField = {
+    [](PyObject *self) { return &reinterpret_cast<TimeRequestObject *>(self)->futureTime; },
+    "Cannot delete the futureTime attribute", "The futureTime attribute value must be a float or integer"};
 
 static PyGetSetDef timeRequestGetSet[] = {
-    {const_cast<char *>("futureTime"), timeRequestGetFutureTime, timeRequestSetFutureTime,
-     const_cast<char *>("futureTime"), NULL},
+    {const_cast<char *>("futureTime"), requestGetDouble, requestSetDouble, const_cast<char *>("futureTime"),
+     const_cast<RequestDoubleField *>(&futureTimeField)},
     {NULL, NULL, NULL, NULL, NULL},
 };
 
