@@ -181,17 +181,13 @@ struct Container {
             return NULL;
         }
         S::touched(container);
-        // The queue field's reference to None becomes the result, so None is
-        // neither released nor taken again: on CPython before 3.12 every
-        // reference count change of None is a store that the next one waits
-        // for.
-        PyObject *old = request->queue;
+        // The queue field held None (checked above, and storing runs no
+        // code); its reference becomes the result, so None is neither
+        // released nor taken again: before 3.12 every reference count change
+        // of None is a store that the next one waits for.
         Py_INCREF(self);
         request->queue = self;
-        if (old == Py_None)
-            return old;
-        Py_XDECREF(old);
-        Py_RETURN_NONE;
+        return Py_None;
     }
 
     static PyObject *create(PyObject *, PyObject *args, PyObject *kwds) { return Element::create(args, kwds); }
@@ -251,20 +247,27 @@ struct Container {
     // The storage hands the requests out through a batch that keeps the
     // container consistent at every release, so code run by a release sees a
     // valid container. A request whose queue was changed meanwhile, or that
-    // was pushed back into this container, keeps its new queue.
-    static PyObject *clear(PyObject *self, PyObject *)
+    // was pushed back into this container, keeps its new queue. The
+    // collector's clear leaves the queue fields alone: the requests' own
+    // clear slots drop those references.
+    static void drain(PyObject *self, bool freeQueues)
     {
         Object *container = of(self);
-        if (containerRefuseWhileMoving(S::moving(container)) < 0)
-            return NULL;
         typename S::Batch batch(container);
         S::touched(container);
         for (LinkedRequestObject *request = batch.next(); request != NULL; request = batch.next()) {
-            if (request->queue == self && !S::holds(container, request))
+            if (freeQueues && request->queue == self && !S::holds(container, request))
                 containerSetQueueNone(request);
             Py_DECREF(request);
         }
         batch.finish();
+    }
+
+    static PyObject *clear(PyObject *self, PyObject *)
+    {
+        if (containerRefuseWhileMoving(S::moving(of(self))) < 0)
+            return NULL;
+        drain(self, true);
         Py_RETURN_NONE;
     }
 
@@ -309,16 +312,9 @@ struct Container {
 
     static int traverse(PyObject *self, visitproc visit, void *arg) { return S::traverse(of(self), visit, arg); }
 
-    // The collector's clear leaves the requests' queue fields alone: their own
-    // clear slots drop those references.
     static int clearSlot(PyObject *self)
     {
-        Object *container = of(self);
-        typename S::Batch batch(container);
-        S::touched(container);
-        for (LinkedRequestObject *request = batch.next(); request != NULL; request = batch.next())
-            Py_DECREF(request);
-        batch.finish();
+        drain(self, false);
         return 0;
     }
 
@@ -348,14 +344,17 @@ struct Container {
 };
 
 // Method table entries, in the protocol's order.
-#define VORM_CONTAINER_METHODS(C)                                                                                      \
-    {"push", VORM_METH(C::push), METH_O, ""}, {"create", VORM_METH(C::create), METH_VARARGS | METH_KEYWORDS, ""},      \
-        {"get", VORM_METH(C::get), METH_NOARGS, ""}, {"pop", VORM_METH(C::pop), METH_NOARGS, ""},                      \
-        {"delete", VORM_METH(C::remove), METH_O, ""}, {"empty", VORM_METH(C::empty), METH_NOARGS, ""},                 \
-        {"clear", VORM_METH(C::clear), METH_NOARGS, ""},                                                               \
-    {                                                                                                                  \
-        "moveTo", VORM_METH(C::moveTo), METH_O, ""                                                                     \
-    }
+// clang-format off
+#define VORM_CONTAINER_METHODS(C)                                           \
+    {"push", VORM_METH(C::push), METH_O, ""},                               \
+    {"create", VORM_METH(C::create), METH_VARARGS | METH_KEYWORDS, ""},     \
+    {"get", VORM_METH(C::get), METH_NOARGS, ""},                            \
+    {"pop", VORM_METH(C::pop), METH_NOARGS, ""},                            \
+    {"delete", VORM_METH(C::remove), METH_O, ""},                           \
+    {"empty", VORM_METH(C::empty), METH_NOARGS, ""},                        \
+    {"clear", VORM_METH(C::clear), METH_NOARGS, ""},                        \
+    {"moveTo", VORM_METH(C::moveTo), METH_O, ""}
+// clang-format on
 
 // The type object of a concrete container; the caller adds what differs.
 template <class S>

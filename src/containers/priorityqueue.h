@@ -25,11 +25,13 @@ struct PriorityQueueEntries {
 };
 
 struct PriorityQueueObject {
-    PyObject_HEAD PriorityQueueEntries *entries;
+    PyObject_HEAD
+    PriorityQueueEntries *entries;
 };
 
 struct PriorityQueueIteratorObject {
-    PyObject_HEAD PyObject *container;
+    PyObject_HEAD
+    PyObject *container;
     Py_ssize_t cursor;
 };
 

@@ -56,7 +56,8 @@ bool requestDEQFIFOHolds(PyObject *container, LinkedRequestObject *request)
 
 namespace {
 struct RequestDEQFIFOIteratorObject {
-    PyObject_HEAD PyObject *container;
+    PyObject_HEAD
+    PyObject *container;
     char atStart;
     int32_t cursor;
     uint64_t state;

@@ -16,7 +16,8 @@ struct RequestRing {
 };
 
 struct RequestDEQFIFOObject {
-    PyObject_HEAD RequestRing *ring;
+    PyObject_HEAD
+    RequestRing *ring;
 };
 
 extern PyTypeObject RequestDEQFIFOType;

@@ -10,7 +10,8 @@ bool requestListFIFOHolds(PyObject *container, LinkedRequestObject *request)
 
 namespace {
 struct RequestListIteratorObject {
-    PyObject_HEAD PyObject *container;
+    PyObject_HEAD
+    PyObject *container;
     PyObject *current; // the next request to yield, or None
     PyObject *end;     // the head when the iterator was made, or None
     char atStart;

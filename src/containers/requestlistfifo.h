@@ -6,7 +6,8 @@
 #include "container.h"
 
 struct RequestListObject {
-    PyObject_HEAD PyObject *head; // the first request (no extra reference), or an owned None
+    PyObject_HEAD
+    PyObject *head; // the first request (no extra reference), or an owned None
     int32_t count;
     bool moving;
 };

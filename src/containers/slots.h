@@ -12,7 +12,8 @@
 // before construction and after destruction, which is what the paths that
 // may meet a container in those states test.
 struct RequestSlotsObject {
-    PyObject_HEAD RequestSlots *items;
+    PyObject_HEAD
+    RequestSlots *items;
 };
 
 namespace slots {
@@ -111,7 +112,8 @@ inline void releaseFrom(RawVector<LinkedRequestObject *> &items, size_t kept, bo
 // the end afresh at every step, so a changed container is never read beyond
 // its live slots.
 struct RequestSlotsIteratorObject {
-    PyObject_HEAD PyObject *container;
+    PyObject_HEAD
+    PyObject *container;
     Py_ssize_t cursor;
 };
 

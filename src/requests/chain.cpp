@@ -295,7 +295,8 @@ PyMappingMethods requestAsMapping = {NULL, requestSubscript, NULL};
 
 namespace {
 struct RequestIteratorObject {
-    PyObject_HEAD PyObject *request;
+    PyObject_HEAD
+    PyObject *request;
     PyObject *current; // None once the chain is exhausted
     ChainCycleState cycle;
 };

@@ -119,8 +119,8 @@ int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &give
     const struct {
         PyObject *value;
         const ObjectField *field;
-    } fields[] = {{given.parent, &parentField}, {given.name, &nameField},     {given.prev, &prevField},
-                  {given.val, &valField},       {given.queue, &queueField},   {given.target, &targetField},
+    } fields[] = {{given.parent, &parentField},    {given.name, &nameField},   {given.prev, &prevField},
+                  {given.val, &valField},          {given.queue, &queueField}, {given.target, &targetField},
                   {given.canceled, &canceledField}};
     PyObject *self = reinterpret_cast<PyObject *>(request);
     for (const auto &entry : fields)
@@ -232,7 +232,6 @@ static int requestClearSlot(PyObject *self) { return requestClear(reinterpret_ca
 
 // ---------------------------------------------------------------------------
 // Attributes
-
 
 static PyObject *requestGetObject(PyObject *self, void *closure)
 {

@@ -7,7 +7,8 @@
 // Every object field owns one reference and holds at least None from
 // construction until requestClear runs.
 struct RequestObject {
-    PyObject_HEAD PyObject *parent;
+    PyObject_HEAD
+    PyObject *parent;
     PyObject *name;
     PyObject *prev;
     PyObject *val;
