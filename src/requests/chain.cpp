@@ -11,16 +11,17 @@
 
 void chainCycleError() { PyErr_SetString(PyExc_RuntimeError, "the prev chain of the request is cyclic"); }
 
-ChainWalk::ChainWalk(RequestObject *start) : current_(start), anchor_(start), steps_(0), power_(1)
+ChainWalk::ChainWalk(RequestObject *start) : current_(start)
 {
     Py_INCREF(start);
     Py_INCREF(start);
+    cycle_ = ChainCycleState{reinterpret_cast<PyObject *>(start), 0, 1};
 }
 
 ChainWalk::~ChainWalk()
 {
     Py_XDECREF(current_);
-    Py_XDECREF(anchor_);
+    Py_XDECREF(cycle_.anchor);
 }
 
 int ChainWalk::advance()
@@ -29,21 +30,14 @@ int ChainWalk::advance()
     if (next == NULL)
         return 0;
     Py_INCREF(next);
-    RequestObject *old = current_;
-    current_ = next;
-    Py_DECREF(old);
-    if (current_ == anchor_) {
+    if (chainCycleStep(&cycle_, reinterpret_cast<PyObject *>(next))) {
+        Py_DECREF(next);
         chainCycleError();
         return -1;
     }
-    if (++steps_ == power_) {
-        steps_ = 0;
-        power_ *= 2;
-        old = anchor_;
-        Py_INCREF(current_);
-        anchor_ = current_;
-        Py_DECREF(old);
-    }
+    RequestObject *old = current_;
+    current_ = next;
+    Py_DECREF(old);
     return 1;
 }
 
@@ -323,11 +317,12 @@ static PyObject *requestIteratorNext(PyObject *self)
     if (result == Py_None)
         return NULL;
     PyObject *next = noneIfNull(reinterpret_cast<RequestObject *>(result)->prev);
+    Py_INCREF(next);
     if (next != Py_None && chainCycleStep(&iterator->cycle, next)) {
+        Py_DECREF(next);
         chainCycleError();
         return NULL;
     }
-    Py_INCREF(next);
     iterator->current = next; // the reference current held passes to the caller
     return result;
 }

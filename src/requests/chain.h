@@ -4,10 +4,35 @@
 
 #include "request.h"
 
+// Brent's cycle detection over a walk: the anchor (an owned reference)
+// jumps to the walk's position whenever the step count reaches a power of
+// two, and meeting it again means the chain loops. Constant memory, linear
+// time.
+struct ChainCycleState {
+    PyObject *anchor;
+    Py_ssize_t steps;
+    Py_ssize_t power;
+};
+// 1 when next revisits an element, else 0. The anchor takes its reference
+// to next before it releases the old one, which can run code.
+int chainCycleStep(ChainCycleState *state, PyObject *next);
+
+// Sets the error that every walk raises on a cyclic chain.
+void chainCycleError();
+
+// The element after request in its chain (borrowed), or NULL at the end.
+inline RequestObject *chainNext(RequestObject *request)
+{
+    PyObject *prev = request->prev;
+    if (prev == NULL || prev == Py_None)
+        return NULL;
+    return reinterpret_cast<RequestObject *>(prev);
+}
+
 // Walks request, request.prev, ... up to the first None. The walk owns a
 // reference to the element it stands on, so comparisons that run user code
 // cannot free it underneath, and it detects a chain that loops back on itself
-// (Brent's method: constant memory, linear time) instead of walking forever.
+// instead of walking forever.
 class ChainWalk {
 public:
     explicit ChainWalk(RequestObject *start);
@@ -22,30 +47,7 @@ public:
 
 private:
     RequestObject *current_;
-    RequestObject *anchor_;
-    size_t steps_;
-    size_t power_;
+    ChainCycleState cycle_;
 };
-
-// The element after request in its chain (borrowed), or NULL at the end.
-inline RequestObject *chainNext(RequestObject *request)
-{
-    PyObject *prev = request->prev;
-    if (prev == NULL || prev == Py_None)
-        return NULL;
-    return reinterpret_cast<RequestObject *>(prev);
-}
-
-// Sets the error that every walk raises on a cyclic chain.
-void chainCycleError();
-
-// Brent's cycle detection for walks whose state lives in an object (the
-// request iterator): 1 when next revisits an element, else 0.
-struct ChainCycleState {
-    PyObject *anchor; // owned
-    Py_ssize_t steps;
-    Py_ssize_t power;
-};
-int chainCycleStep(ChainCycleState *state, PyObject *next);
 
 #endif
