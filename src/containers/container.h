@@ -81,9 +81,10 @@ struct RequestSlots {
     bool moving = false;
 };
 
-// Appends without letting a C++ exception reach the interpreter.
+// Appends without letting a C++ exception reach the interpreter. Growing is
+// rare and kept out of line, so that the common append inlines to a store.
 template <typename T>
-int vectorAppend(RawVector<T> &vector, const T &value)
+[[gnu::noinline]] int vectorGrowAppend(RawVector<T> &vector, const T &value)
 {
     if (static_cast<Py_ssize_t>(vector.size()) >= containerMaxCount) {
         PyErr_SetString(PyExc_OverflowError, "container is full");
@@ -96,6 +97,17 @@ int vectorAppend(RawVector<T> &vector, const T &value)
         return -1;
     }
     return 0;
+}
+
+template <typename T>
+inline int vectorAppend(RawVector<T> &vector, const T &value)
+{
+    size_t size = vector.size();
+    if (size < vector.capacity() && static_cast<Py_ssize_t>(size) < containerMaxCount) {
+        vector.push_back(value);
+        return 0;
+    }
+    return vectorGrowAppend(vector, value);
 }
 
 // Element traits of the three element types.
