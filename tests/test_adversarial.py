@@ -193,11 +193,15 @@ class MoveMutationTest(unittest.TestCase):
 
             def peek(target, request, calls):
                 seen.append((len(source), source.empty()))
-                for read in (source.get, lambda: list(source), lambda: source[0]):
-                    self.assertRaises((RuntimeError, TypeError), read)  # only the array has indexing
+                if kind in HEAPS:  # a heap takes each request out before handing it on
+                    rest = list(source)
+                    self.assertTrue(all(r.queue is source for r in rest))
+                    self.assertIs(source.get(), rest[0]) if rest else self.assertRaises(IndexError, source.get)
+                else:
+                    for read in (source.get, lambda: list(source), lambda: source[0]):
+                        self.assertRaises((RuntimeError, TypeError), read)  # only the array has indexing
                 ext.RequestListFIFO.push(target, request)
             source.moveTo(self.target_with(peek))
-            # a heap takes each request out before handing it over
             moving = [(3, False), (2, False), (1, False), (0, True)] if kind in HEAPS else [(4, False)] * 4
             self.assertEqual(seen, moving, kind.__name__)
 

@@ -166,6 +166,25 @@ class ChainTest(unittest.TestCase):
         self.assertEqual(self.c["b"], 2)  # a look-up that ends before the loop still succeeds
         self.a.prev = None
 
+    def test_relinking_during_a_walk_is_not_a_cycle(self):
+        # A walk may meet an element again because the chain was relinked
+        # behind it, without the chain ever looping.
+        it = iter(self.c)
+        self.assertEqual([next(it), next(it)], [self.c, self.b])
+        self.b.prev, self.a.prev = None, self.b
+        self.assertEqual(list(it), [self.a, self.b])
+        self.a.prev, self.b.prev = None, self.a
+        test = self
+
+        class Relinker(object):
+            def __eq__(self, name):
+                if name == "a" and test.a.prev is None:
+                    test.b.prev, test.a.prev = None, test.b
+                return False
+            __hash__ = None
+        self.assertFalse(Relinker() in self.c)
+        self.assertEqual(self.c.names(), ["c", "b"])
+
     def test_other_methods(self):
         r = ext.Request()
         for method in (r.delete, r.suspend, r.resume, r.action):

@@ -13,6 +13,8 @@
 //                                   yields each request with the storage
 //                                   already consistent, finish() tidies up
 //   moving(c)                       the flag that marks a running moveTo
+//   readableWhileMoving             whether the storage holds only its own
+//                                   requests while moveTo runs
 //   touched(c)                      note a change for live iterators
 //   MoveWalk                        how moveTo walks, hands over and recovers
 // None of the policy's steps runs interpreter code; the protocol runs it (a
@@ -204,11 +206,13 @@ struct Container {
 
     static PyObject *create(PyObject *, PyObject *args, PyObject *kwds) { return Element::create(args, kwds); }
 
-    // While its moveTo runs a container may still store requests that
-    // already belong to the target, so it answers only len() and empty().
+    // While its moveTo runs, a container that walks its storage in place
+    // still stores requests that already belong to the target, so it answers
+    // only len() and empty(); a heap takes each request out before handing it
+    // on and stays readable.
     static PyObject *get(PyObject *self, PyObject *)
     {
-        if (S::moving(of(self)))
+        if (!S::readableWhileMoving && S::moving(of(self)))
             return containerReadWhileMovingError();
         LinkedRequestObject *request = S::peek(of(self));
         if (request == NULL)

@@ -149,6 +149,7 @@ struct HeapStorage {
     static void destroy(Object *heap) { slots::destroy(heap); }
     static Py_ssize_t size(Object *heap) { return slots::size(heap); }
     static bool &moving(Object *heap) { return slots::movingOf(heap); }
+    static constexpr bool readableWhileMoving = true;
     static void touched(Object *) {}
     static bool holds(Object *heap, LinkedRequestObject *request) { return slots::holds(heap, request); }
     static int traverse(Object *heap, visitproc visit, void *arg) { return slots::traverse(heap, visit, arg); }
@@ -242,7 +243,7 @@ struct HeapType {
     typedef HeapStorage<Order> Storage;
     typedef Container<Storage> Methods;
 
-    static PyObject *iter(PyObject *self) { return slotsIteratorNew(self, Order::iteratorType()); }
+    static PyObject *iter(PyObject *self) { return slotsIteratorNew(self, Order::iteratorType(), Storage::readableWhileMoving); }
 
     static PyMethodDef methods[];
     static PySequenceMethods sequence;

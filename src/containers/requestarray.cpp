@@ -20,7 +20,7 @@ static PyObject *requestArrayItem(PyObject *self, Py_ssize_t index)
     return request;
 }
 
-static PyObject *requestArrayIter(PyObject *self) { return slotsIteratorNew(self, &RequestArrayIteratorType); }
+static PyObject *requestArrayIter(PyObject *self) { return slotsIteratorNew(self, &RequestArrayIteratorType, ArrayStorage::readableWhileMoving); }
 
 static PyMethodDef arrayMethods[] = {
     VORM_CONTAINER_METHODS(Array),

@@ -66,6 +66,7 @@ struct DEQFIFOStorage {
 
     static Py_ssize_t size(Object *deque) { return deque->ring->count; }
     static bool &moving(Object *deque) { return deque->ring->moving; }
+    static constexpr bool readableWhileMoving = false;
     static void touched(Object *deque) { ++deque->ring->state; }
     static LinkedRequestObject *peek(Object *deque)
     {

@@ -6,7 +6,7 @@ bool slotsContainerHolds(PyObject *container, LinkedRequestObject *request)
     return slots::holds(reinterpret_cast<RequestSlotsObject *>(container), request);
 }
 
-PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType)
+PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType, bool readableWhileMoving)
 {
     RequestSlotsIteratorObject *iterator = PyObject_New(RequestSlotsIteratorObject, iteratorType);
     if (iterator == NULL)
@@ -14,6 +14,7 @@ PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType)
     Py_INCREF(container);
     iterator->container = container;
     iterator->cursor = 0;
+    iterator->readableWhileMoving = readableWhileMoving;
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -25,7 +26,7 @@ static PyObject *slotsIteratorNext(PyObject *self)
         return NULL;
     // While its moveTo runs, an array still stores requests that already
     // belong to the target.
-    if (slots::movingOf(container))
+    if (!iterator->readableWhileMoving && slots::movingOf(container))
         return containerMutatedError();
     RawVector<LinkedRequestObject *> &items = slots::itemsOf(container);
     if (iterator->cursor >= static_cast<Py_ssize_t>(items.size()))

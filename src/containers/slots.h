@@ -115,9 +115,10 @@ struct RequestSlotsIteratorObject {
     PyObject_HEAD
     PyObject *container;
     Py_ssize_t cursor;
+    bool readableWhileMoving;
 };
 
-PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType);
+PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType, bool readableWhileMoving);
 
 // The membership test of RequestArray (and its subtype) and both heaps.
 bool slotsContainerHolds(PyObject *container, LinkedRequestObject *request);

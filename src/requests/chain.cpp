@@ -41,10 +41,37 @@ int ChainWalk::advance()
     return 1;
 }
 
+// Whether the chain from start loops, read as it stands now: following
+// links runs no code, so this walk needs no references.
+static bool chainLoopsFrom(PyObject *start)
+{
+    PyObject *anchor = start;
+    Py_ssize_t steps = 0, power = 1;
+    for (RequestObject *node = chainNext(reinterpret_cast<RequestObject *>(start)); node != NULL;
+         node = chainNext(node)) {
+        if (reinterpret_cast<PyObject *>(node) == anchor)
+            return true;
+        if (++steps == power) {
+            steps = 0;
+            power *= 2;
+            anchor = reinterpret_cast<PyObject *>(node);
+        }
+    }
+    return false;
+}
+
 int chainCycleStep(ChainCycleState *state, PyObject *next)
 {
-    if (next == state->anchor)
-        return 1;
+    // Meeting the anchor again proves a loop only if the chain was not
+    // relinked meanwhile (a comparison may relink it); otherwise the
+    // detection starts afresh from here.
+    if (next == state->anchor) {
+        if (chainLoopsFrom(next))
+            return 1;
+        state->steps = 0;
+        state->power = 1;
+        return 0;
+    }
     if (++state->steps == state->power) {
         state->steps = 0;
         state->power *= 2;
