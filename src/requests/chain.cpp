@@ -41,6 +41,20 @@ int ChainWalk::advance()
     return 1;
 }
 
+// Brent's bookkeeping over borrowed pointers: true when next is the anchor;
+// otherwise counts the step and, at each power of two, makes next the anchor.
+static bool brentMeetsAnchor(PyObject **anchor, Py_ssize_t *steps, Py_ssize_t *power, PyObject *next)
+{
+    if (next == *anchor)
+        return true;
+    if (++*steps == *power) {
+        *steps = 0;
+        *power *= 2;
+        *anchor = next;
+    }
+    return false;
+}
+
 // Whether the chain from start loops, read as it stands now: following
 // links runs no code, so this walk needs no references.
 static bool chainLoopsFrom(PyObject *start)
@@ -48,36 +62,27 @@ static bool chainLoopsFrom(PyObject *start)
     PyObject *anchor = start;
     Py_ssize_t steps = 0, power = 1;
     for (RequestObject *node = chainNext(reinterpret_cast<RequestObject *>(start)); node != NULL;
-         node = chainNext(node)) {
-        if (reinterpret_cast<PyObject *>(node) == anchor)
+         node = chainNext(node))
+        if (brentMeetsAnchor(&anchor, &steps, &power, reinterpret_cast<PyObject *>(node)))
             return true;
-        if (++steps == power) {
-            steps = 0;
-            power *= 2;
-            anchor = reinterpret_cast<PyObject *>(node);
-        }
-    }
     return false;
 }
 
 int chainCycleStep(ChainCycleState *state, PyObject *next)
 {
-    // Meeting the anchor again proves a loop only if the chain was not
-    // relinked meanwhile (a comparison may relink it); otherwise the
-    // detection starts afresh from here.
-    if (next == state->anchor) {
+    PyObject *old = state->anchor;
+    if (brentMeetsAnchor(&state->anchor, &state->steps, &state->power, next)) {
+        // Meeting the anchor again proves a loop only if the chain was not
+        // relinked meanwhile (a comparison may relink it); otherwise the
+        // detection starts afresh from here.
         if (chainLoopsFrom(next))
             return 1;
         state->steps = 0;
         state->power = 1;
         return 0;
     }
-    if (++state->steps == state->power) {
-        state->steps = 0;
-        state->power *= 2;
+    if (state->anchor != old) {
         Py_INCREF(next);
-        PyObject *old = state->anchor;
-        state->anchor = next;
         Py_XDECREF(old);
     }
     return 0;

@@ -13,8 +13,9 @@ struct ChainCycleState {
     Py_ssize_t steps;
     Py_ssize_t power;
 };
-// 1 when next revisits an element, else 0. The anchor takes its reference
-// to next before it releases the old one, which can run code.
+// 1 when next revisits an element and the chain, as it stands, loops; else
+// 0. The anchor takes its reference to next before it releases the old one,
+// which can run code.
 int chainCycleStep(ChainCycleState *state, PyObject *next);
 
 // Sets the error that every walk raises on a cyclic chain.
