@@ -6,18 +6,12 @@ import sys
 from vorm import ext
 
 PY3 = sys.version_info[0] >= 3
-if PY3:
-    long_type = int
-    BIG = 10 ** 20
-else:
-    long_type = long  # noqa: F821
-    BIG = long_type(10) ** 20
+BIG = 10 ** 20  # a long on Python 2
 
 CONTAINERS = (ext.RequestArray, ext.RequestArrayStack, ext.RequestDEQFIFO,
               ext.RequestListFIFO, ext.RequestListStack)
 HEAPS = (ext.RequestBinaryHeap, ext.TimeRequestBinaryHeap)
 ALL_CONTAINERS = CONTAINERS + HEAPS
-LIFO = (ext.RequestArray, ext.RequestArrayStack, ext.RequestListStack)
 
 
 def element_type(container_type):

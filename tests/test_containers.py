@@ -129,29 +129,6 @@ class OrderTest(unittest.TestCase):
             c.push(r)
         return c, requests
 
-    def test_array_indexing(self):
-        c, (a, b, r2) = self.fill(ext.RequestArray)
-        self.assertEqual((c[0], c[1], c[-1]), (a, b, r2))
-        for index in (3, -4):
-            with self.assertRaises(IndexError) as cm:
-                c[index]
-            self.assertEqual(str(cm.exception), "out of range")
-
-    def test_full_ring_deletes_anywhere(self):
-        for victim in range(4):
-            d = ext.RequestDEQFIFO()
-            rs = make_requests(ext.RequestDEQFIFO, 6)
-            for r in rs:
-                d.push(r)
-            d.pop()
-            d.pop()
-            d.push(rs[0])
-            d.push(rs[1])  # four requests in four slots, head inside the buffer
-            order = list(d)
-            self.assertEqual(order, rs[2:] + rs[:2])
-            d.delete(order[victim])
-            self.assertEqual(list(d), order[:victim] + order[victim + 1:])
-
     def test_move_order(self):
         # (source, target, the target's pops in terms of a, b, c pushed into the source)
         for source_kind, target_kind, expected in ((ext.RequestListStack, ext.RequestListStack, [0, 1, 2]),
@@ -237,6 +214,11 @@ class ModelTest(unittest.TestCase):
                     del model[:]
                 self.assertEqual(list(c), model)
                 self.assertEqual(len(c), len(model))
+                if kind in (ext.RequestArray, ext.RequestArrayStack):
+                    self.assertEqual([c[i] for i in range(-len(model), len(model))], model + model)
+                    with self.assertRaises(IndexError) as cm:
+                        c[len(model)]
+                    self.assertEqual(str(cm.exception), "out of range")
                 if model:
                     self.assertIs(c.get(), model[-1] if kind in (ext.RequestArray, ext.RequestArrayStack)
                                   else model[0])

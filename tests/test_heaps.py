@@ -112,34 +112,20 @@ class HeapOrderTest(unittest.TestCase):
             self.assertRaises(TypeError, heap.push, wrong)
             self.assertIs(heap.merge(heap), None)
 
-    def test_create_and_merge(self):
-        heap, other = ext.RequestBinaryHeap(), ext.RequestBinaryHeap()
+    def test_create(self):  # merge is compared with the model below
+        heap = ext.RequestBinaryHeap()
         made = heap.create(5.0, name="x")
         self.assertEqual((type(made), made.priority, made.name, made.queue, len(heap)),
                          (ext.PriorityRequest, 5.0, "x", None, 0))
         timed = ext.TimeRequestBinaryHeap().create(4.0, 1.0)
         self.assertEqual((type(timed), timed.futureTime, timed.priority), (ext.TimeRequest, 4.0, 1.0))
-        for p in range(10):
-            (heap if p % 2 else other).push(ext.PriorityRequest(p))
-        heap.merge(other)  # the layouts are checked against the model below
-        self.assertEqual((len(heap), len(other)), (10, 0))
-        self.assertTrue(all(r.queue is heap for r in heap))
 
-    def test_move_to(self):
-        heap = ext.RequestBinaryHeap()
-        requests = [ext.PriorityRequest(p) for p in (2, 9, 5)]
-        for r in requests:
-            heap.push(r)
-        fifo = ext.RequestListFIFO()
+    def test_move_to_hands_over_in_service_order(self):  # failing targets: see the adversarial tests
+        heap, fifo = ext.RequestBinaryHeap(), ext.RequestListFIFO()
+        for p in (2, 9, 5):
+            heap.push(ext.PriorityRequest(p))
         heap.moveTo(fifo)
         self.assertEqual([r.priority for r in fifo], [9.0, 5.0, 2.0])
-        fifo.moveTo(heap)
-        times = ext.TimeRequestBinaryHeap()
-        with self.assertRaises(TypeError) as cm:
-            heap.moveTo(times)
-        self.assertEqual(str(cm.exception), "push() argument val must be a TimeRequest")
-        # the request whose push failed belongs to neither container
-        self.assertEqual(([r.queue for r in requests].count(None), len(heap), len(times)), (1, 2, 0))
 
 
 class HeapModelTest(unittest.TestCase):

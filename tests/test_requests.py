@@ -217,17 +217,6 @@ class LinkedRequestTest(unittest.TestCase):
         self.assertEqual(repr(Custom()), repr("custom"))
         self.assertRaises(ValueError, repr, Broken())
 
-    def test_subclass_with_own_init(self):
-        class Job(ext.LinkedRequest):
-            def __init__(self, size, **kwargs):
-                ext.LinkedRequest.__init__(self, **kwargs)
-                self.size = size
-        job = Job(3, name="j")
-        self.assertEqual((job.size, job.name), (3, "j"))
-        queue = ext.RequestListFIFO()
-        queue.push(job)
-        self.assertIs(queue.pop(), job)
-
 
 class PriorityAndTimeRequestTest(unittest.TestCase):
     def test_identifiers_and_reprs(self):
