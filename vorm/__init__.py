@@ -1,5 +1,15 @@
 """vorm: discrete-event process simulation.
 
-The native core lives in vorm.ext: request objects, the queues that hold
-them, and the normal and Student-t distribution functions.
+The simulation layer (processes, facilities, monitors, replications) is
+plain Python on the native core `vorm.ext`: request objects, the queues
+that hold them, and the normal and Student-t distribution functions.
 """
+from vorm.simulation import (ArgumentError, Command, CommandError, Process, ProcessError, Signal, Simulation,
+                             SimulationError, StateError, hold, passivate, wait)
+from vorm.facility import Facility, Seize
+from vorm.monitor import Level, Tally
+from vorm.replicate import Replications, interval, replicate, seed_for
+
+__all__ = ["ArgumentError", "Command", "CommandError", "Facility", "Level", "Process", "ProcessError", "Seize",
+           "Replications", "Signal", "Simulation", "SimulationError", "StateError", "Tally", "hold", "interval",
+           "passivate", "replicate", "seed_for", "wait"]
