@@ -64,7 +64,7 @@ refleak:
 	@if [ ! -x $(DEBUG_PYTHON) ] || [ ! -e /usr/include/python3.11d/Python.h ]; then \
 		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y python3.11-dbg python3.11-dev; \
 	fi
-	@mkdir -p build/refleak/vorm && cp vorm/__init__.py build/refleak/vorm/
+	@mkdir -p build/refleak/vorm && cp vorm/*.py build/refleak/vorm/
 	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(DEBUG_PYTHON) OUTDIR=build/refleak/vorm \
 		OBJROOT=build/refleak/obj >build/refleak/build.log 2>&1 || { cat build/refleak/build.log; exit 1; }
 	@PYTHONPATH="$(CURDIR)/build/refleak:$(CURDIR)" VORM_SOAK_OPERATIONS=$(REFLEAK_SOAK) \

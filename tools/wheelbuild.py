@@ -56,8 +56,10 @@ def build_wheel(wheel_directory):
                            "PYTHON=" + sys.executable, "OUTDIR=" + package,
                            "OBJROOT=" + os.path.join(staging, "objects")])
     files = [(os.path.join(package, name), NAME + "/" + name) for name in sorted(os.listdir(package))]
-    for name in ("__init__.py", "ext.pyi", "py.typed"):
-        files.append((os.path.join(ROOT, NAME, name), NAME + "/" + name))
+    sources = os.path.join(ROOT, NAME)
+    for name in sorted(os.listdir(sources)):
+        if name.endswith(".py") or name in ("ext.pyi", "py.typed"):
+            files.append((os.path.join(sources, name), NAME + "/" + name))
     tag = _tag()
     info = "%s-%s.dist-info" % (NAME, VERSION)
     wheel_name = "%s-%s-%s.whl" % (NAME, VERSION, tag)
