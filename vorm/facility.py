@@ -65,6 +65,8 @@ class _Renege(object):
 
     def expire(self, sim, process):
         entry = process.prev
+        while not isinstance(entry.target, Facility) or entry.queue is not entry.target.line:
+            entry = entry.prev
         entry.target._renege(entry)
         return False
 
