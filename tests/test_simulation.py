@@ -7,6 +7,7 @@ import unittest
 from vorm import (ArgumentError, CommandError, Facility, ProcessError, Signal, Simulation, SimulationError,
                   StateError, hold, passivate, wait)
 from vorm import ext
+from tests.support import add_pure_twins
 
 
 def run(*generators, **kwargs):
@@ -437,6 +438,8 @@ class NothingLeftTest(unittest.TestCase):
         self.assertEqual(left, [])
         self.assertTrue(first.finished)
 
+
+add_pure_twins(globals())
 
 if __name__ == "__main__":
     unittest.main()

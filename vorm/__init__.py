@@ -4,11 +4,16 @@ The simulation layer (processes, facilities, monitors, replications) is
 plain Python on the native core `vorm.ext`: request objects, the queues
 that hold them, and the normal and Student-t distribution functions.
 """
+import os
+
 from vorm.simulation import (ArgumentError, Command, CommandError, Process, ProcessError, Signal, Simulation,
                              SimulationError, StateError, hold, passivate, wait)
 from vorm.facility import Facility, Seize
 from vorm.monitor import Level, Tally
 from vorm.replicate import Replications, interval, replicate, seed_for
+from vorm import speedups as _fast_path
+
+_fast_path.enable(not os.environ.get("VORM_PURE_PYTHON"))
 
 __all__ = ["ArgumentError", "Command", "CommandError", "Facility", "Level", "Process", "ProcessError", "Seize",
            "Replications", "Signal", "Simulation", "SimulationError", "StateError", "Tally", "hold", "interval",

@@ -22,17 +22,9 @@ from vorm.simulation import (HOLDING, SCHEDULED, SUSPENDED, WAITING, ArgumentErr
 RequestContainer = RequestListFIFO.__base__
 
 
-def _entry_maker(line, facility):
-    # Positional arguments: parsing keywords would double the cost of a seize.
-    create, name = line.create, facility.name
-    if isinstance(line, TimeRequestBinaryHeap):
-        return lambda process, now, priority: create(0.0, priority, process, name, process.prev, process, None,
-                                                     now, facility)
-    if isinstance(line, RequestBinaryHeap):
-        return lambda process, now, priority: create(priority, process, name, process.prev, process, None, now,
-                                                     facility)
-    return lambda process, now, priority: create(process, name, process.prev, process, None, now, priority,
-                                                 facility)
+# How a facility makes the entries of its line: the element type's
+# positional arguments (parsing keywords would double the cost of a seize).
+LINKED, PRIORITY, TIMED = range(3)
 
 
 class Seize(Command):
@@ -94,6 +86,9 @@ class Facility(object):
     the busy servers. Counters: `served`, `balked`, `reneged`, `preempted`.
     """
 
+    __slots__ = ("sim", "name", "capacity", "limit", "preemptive", "line", "users", "wait", "length", "busy",
+                 "balked", "reneged", "preempted", "_kind", "_plain", "__dict__", "__weakref__")
+
     def __init__(self, sim, capacity=1, line=None, name="facility", limit=None, preemptive=False, series=False):
         if isinstance(capacity, bool) or not isinstance(capacity, numbers.Integral) or capacity < 1:
             raise _error(ArgumentError, sim, "facility %r capacity must be an integer of at least 1, got %r" % (
@@ -116,7 +111,8 @@ class Facility(object):
         self.preemptive = preemptive
         self.line = sim._register(line)
         self.users = sim._register(RequestListFIFO())
-        self._entry = _entry_maker(line, self)
+        self._kind = TIMED if isinstance(line, TimeRequestBinaryHeap) else (
+            PRIORITY if isinstance(line, RequestBinaryHeap) else LINKED)
         self._plain = Seize(self)
         self.wait = Tally(name + " wait", sim, series)
         self.length = Level(sim, name + " line", 0, series)
@@ -146,11 +142,22 @@ class Facility(object):
         self.busy.reset()
         self.balked = self.reneged = self.preempted = 0
 
-    def _seize(self, sim, process, priority=0.0, patience=None):
-        entry = self._entry(process, sim.now, priority)
+    def _new_entry(self, process, now, priority):
+        """The process's entry for this line, recorded in its chain."""
+        line, kind = self.line, self._kind
+        if kind == LINKED:
+            entry = line.create(process, self.name, process.prev, process, None, now, priority, self)
+        elif kind == PRIORITY:
+            entry = line.create(priority, process, self.name, process.prev, process, None, now, self)
+        else:
+            entry = line.create(0.0, priority, process, self.name, process.prev, process, None, now, self)
         process.prev = entry
         if entry.prev is not None:
             _forget_older(entry)
+        return entry
+
+    def _seize(self, sim, process, priority=0.0, patience=None):
+        entry = self._new_entry(process, sim.now, priority)
         users = self.users
         if len(users) < self.capacity:
             users.push(entry)
@@ -244,8 +251,7 @@ class Facility(object):
         sim._events.delete(process)
         process._state = SUSPENDED
         self.preempted += 1
-        entry = self._entry(process, sim.now, victim.priority)
-        process.record(entry)
+        entry = self._new_entry(process, sim.now, victim.priority)
         self.line.push(entry)
         self.length.set(len(self.line))
         return True

@@ -413,37 +413,37 @@ class Simulation(object):
                     push(process)
                     break
                 try:
-                    go_on = command._apply(self, process)
-                except (AttributeError, SimulationError):
-                    go_on = self._command(process, command)
+                    apply = command._apply
+                except AttributeError:
+                    go_on = self._other(process, command)
+                else:
+                    try:
+                        go_on = apply(self, process)
+                    except SimulationError as error:
+                        go_on = self._refuse(process, error)
                 if not go_on:
                     break
                 value = process.val
                 process.val = None
 
-    def _command(self, process, command):
-        """What the loop does with a command that is not a float delay, or
-        whose start raised; True when the process goes on at once."""
-        try:
-            apply = command._apply
-        except AttributeError:
-            if isinstance(command, numbers.Real) and not isinstance(command, bool) and command >= 0:
-                process._state = HOLDING
-                process.futureTime = self.now + command
-                process.priority = next(self._order)
-                self._events.push(process)
-                return False
-            if isinstance(command, numbers.Real) and not isinstance(command, bool):
-                error = ArgumentError("process %r: hold() delay must not be negative, got %r" % (
-                    process.name, command), process)
-            else:
-                error = CommandError("process %r yielded %r, which is not a command" % (process.name, command),
-                                     process)
+    def _other(self, process, command):
+        """A yielded value without _apply: a delay that is not a float, or a
+        mistake. True when the process goes on at once."""
+        number = isinstance(command, numbers.Real) and not isinstance(command, bool)
+        if number and command >= 0:
+            process._state = HOLDING
+            process.futureTime = self.now + command
+            process.priority = next(self._order)
+            self._events.push(process)
+            return False
+        if number:
+            error = ArgumentError("process %r: hold() delay must not be negative, got %r" % (process.name, command),
+                                  process)
         else:
-            try:
-                return apply(self, process)
-            except SimulationError as refused:
-                error = refused
+            error = CommandError("process %r yielded %r, which is not a command" % (process.name, command), process)
+        return self._refuse(process, error)
+
+    def _refuse(self, process, error):
         # The process learns of its mistake where it made it, at once.
         process._send = _Thrower(process, error)
         process.val = None

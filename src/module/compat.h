@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #define VORM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -42,9 +43,125 @@ inline bool compatExactLongAsDouble(PyObject *value, double *out)
     return true;
 }
 
+// Calls with one argument or none. Where the interpreter has vectorcall no
+// argument tuple is built.
+inline PyObject *compatCallNoArgs(PyObject *function)
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_CallNoArgs(function);
+#else
+    return PyObject_CallObject(function, NULL);
+#endif
+}
+
+inline PyObject *compatCallOneArg(PyObject *function, PyObject *argument)
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_CallOneArg(function, argument);
+#else
+    return PyObject_CallFunctionObjArgs(function, argument, NULL);
+#endif
+}
+
+// Resumes a generator through a callable that stands for its send: a
+// generator's own bound send, or any other callable. RETURN hands over the
+// generator's result as a new reference: what StopIteration carried
+// (args[0], or None without arguments), taken off the error indicator.
+enum CompatSendResult { COMPAT_SEND_NEXT, COMPAT_SEND_RETURN, COMPAT_SEND_ERROR };
+
+inline CompatSendResult compatStopIterationResult(PyObject **result)
+{
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return COMPAT_SEND_ERROR;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *args = value != NULL ? PyObject_GetAttrString(value, "args") : NULL;
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    if (args == NULL)
+        return COMPAT_SEND_ERROR;
+    *result = PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : Py_None;
+    Py_INCREF(*result);
+    Py_DECREF(args);
+    return COMPAT_SEND_RETURN;
+}
+
+inline CompatSendResult compatSend(PyObject *send, PyObject *value, PyObject **result)
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    // A generator's own send: resume it without raising StopIteration at
+    // its end, which is what a finished process costs most.
+    if (PyCFunction_Check(send) && PyCFunction_GET_SELF(send) != NULL && PyGen_CheckExact(PyCFunction_GET_SELF(send))
+        && std::strcmp(reinterpret_cast<PyCFunctionObject *>(send)->m_ml->ml_name, "send") == 0) {
+        switch (PyIter_Send(PyCFunction_GET_SELF(send), value, result)) {
+        case PYGEN_NEXT:
+            return COMPAT_SEND_NEXT;
+        case PYGEN_RETURN:
+            return COMPAT_SEND_RETURN;
+        default:
+            return COMPAT_SEND_ERROR;
+        }
+    }
+#endif
+    *result = compatCallOneArg(send, value);
+    if (*result != NULL)
+        return COMPAT_SEND_NEXT;
+    return compatStopIterationResult(result);
+}
+
+// The exception that code raised while it handled another: Python 3 records
+// the other as its __context__, as an except block would.
+inline void compatSetContext(PyObject *raised, PyObject *handled)
+{
+#if PY_MAJOR_VERSION >= 3
+    if (raised != NULL && handled != NULL && raised != handled) {
+        Py_INCREF(handled);
+        PyException_SetContext(raised, handled);
+    }
+#else
+    (void)raised;
+    (void)handled;
+#endif
+}
+
+// An exception as an except block sees it: normalised, with its traceback.
+inline void compatFetchNormalized(PyObject **type, PyObject **value, PyObject **traceback)
+{
+    PyErr_Fetch(type, value, traceback);
+    PyErr_NormalizeException(type, value, traceback);
+#if PY_MAJOR_VERSION >= 3
+    if (*value != NULL && *traceback != NULL)
+        PyException_SetTraceback(*value, *traceback);
+#endif
+}
+
+// Exact ints (int or long on Python 2) and their value as a C long; false
+// for anything else and for values beyond a long.
+inline bool compatExactIntValue(PyObject *object, long *out)
+{
+#if PY_MAJOR_VERSION < 3
+    if (PyInt_CheckExact(object)) {
+        *out = PyInt_AS_LONG(object);
+        return true;
+    }
+#endif
+    if (!PyLong_CheckExact(object))
+        return false;
+    int overflow = 0;
+    *out = PyLong_AsLongAndOverflow(object, &overflow);
+    if (overflow != 0 || (*out == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 #if PY_MAJOR_VERSION >= 3
 
 #define VORM_MODINIT_FUNC VORM_EXPORT PyObject *PyInit_ext(void)
+#define VORM_MODINIT_NAMED(name) VORM_EXPORT PyObject *PyInit_##name(void)
 #define VORM_MODINIT_RETURN(module) return (module)
 
 inline PyObject *compatModuleCreate(const char *name, PyMethodDef *functions, const char *doc)
@@ -170,6 +287,7 @@ inline void compatRawFree(void *block) { PyMem_RawFree(block); }
 #else // Python 2
 
 #define VORM_MODINIT_FUNC VORM_EXPORT void initext(void)
+#define VORM_MODINIT_NAMED(name) VORM_EXPORT void init##name(void)
 #define VORM_MODINIT_RETURN(module)                                                                                    \
     do {                                                                                                               \
         (void)(module);                                                                                                \
