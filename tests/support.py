@@ -70,4 +70,4 @@ def add_pure_twins(namespace):
         return
     for name, case in list(namespace.items()):
         if isinstance(case, type) and issubclass(case, unittest.TestCase) and case.__module__ == namespace["__name__"]:
-            namespace[name + "Pure"] = type(name + "Pure", (PurePython, case), {})
+            namespace[name + "Pure"] = type(name + "Pure", (PurePython, case), {"__module__": namespace["__name__"]})

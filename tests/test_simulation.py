@@ -348,6 +348,35 @@ class PreemptTest(unittest.TestCase):
         sim2.run()
         self.assertEqual((waiting, g.preempted, len(g.line)), ([], 0, 1))
 
+    def test_a_server_just_handed_on_or_ending_now(self):
+        def scenario(launch_later):
+            sim, log = Simulation(), []
+            f = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True)
+
+            def customer(name, priority, service):
+                yield f.seize(priority)
+                log.append((sim.now, name))
+                yield service
+                f.release()
+
+            def launcher():
+                sim.start(customer("high", 5, 1.0), delay=1.0)
+                yield 0.0
+            if not launch_later:
+                sim.start(customer("high", 5, 1.0), delay=1.0)
+            sim.start(customer("low1", 0, 1.0))
+            sim.start(customer("low2", 0, 10.0))
+            if launch_later:
+                sim.start(launcher())
+            sim.run()
+            return log, f.preempted
+        # high arrives at 1 before low1's hold, ending then, is over: low1
+        # has nothing left and keeps its server; it passes to high.
+        self.assertEqual(scenario(False), ([(0.0, "low1"), (1.0, "high"), (2.0, "low2")], 0))
+        # high arrives at 1 just after low1 handed its server to low2, which
+        # has not begun: high takes it and low2 waits again.
+        self.assertEqual(scenario(True), ([(0.0, "low1"), (1.0, "high"), (2.0, "low2")], 1))
+
 
 class ErrorTest(unittest.TestCase):
     def test_process_errors_name_the_process_and_leave_the_rest_running(self):

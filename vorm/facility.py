@@ -15,7 +15,7 @@ import numbers
 from vorm.ext import RequestBinaryHeap, RequestListFIFO, TimeRequestBinaryHeap
 
 from vorm.monitor import Level, Tally
-from vorm.simulation import (HOLDING, SCHEDULED, SUSPENDED, WAITING, ArgumentError, Command, CommandError,
+from vorm.simulation import (GRANTED, HOLDING, SUSPENDED, WAITING, ArgumentError, Command, CommandError,
                              StateError, _error, _forget_older)
 
 # The abstract base of every request container; the core does not publish it.
@@ -221,7 +221,7 @@ class Facility(object):
         left = process._left
         if left is None:
             process.val = True
-            process._state = SCHEDULED
+            process._state = GRANTED
             process.futureTime = sim.now
             process.priority = next(sim._order)
             sim._events.push(process)
@@ -231,6 +231,12 @@ class Facility(object):
             sim._schedule(process, left)
             process._state = HOLDING
 
+    @staticmethod
+    def _preemptible(sim, process):
+        if process.queue is not sim._events:
+            return False
+        return process._state == GRANTED or (process._state == HOLDING and process.futureTime > sim.now)
+
     def _renege(self, entry):
         line = self.line
         line.delete(entry)
@@ -238,18 +244,27 @@ class Facility(object):
         self.length.set(len(line))
 
     def _preempt(self, sim, priority):
+        """Takes a server from the holder of lowest priority (the latest to
+        join among equals) when that is lower than priority. Only a holder in
+        the midst of a hold with time left, or one that has just been handed
+        its server, can lose it: a holder busy with anything else keeps it."""
         victim = None
         for entry in self.users:
-            if entry.val._state == HOLDING and (victim is None or entry.priority < victim.priority or (
+            if self._preemptible(sim, entry.val) and (victim is None or entry.priority < victim.priority or (
                     entry.priority == victim.priority and entry.firedTime >= victim.firedTime)):
                 victim = entry
         if victim is None or not victim.priority < priority:
             return False
         process = victim.val
         self.users.delete(victim)
-        process._left = process.futureTime - sim.now
         sim._events.delete(process)
-        process._state = SUSPENDED
+        if process._state == HOLDING:
+            process._left = process.futureTime - sim.now
+            process._state = SUSPENDED
+        else:
+            # It had not begun: it simply waits again.
+            process.val = None
+            process._state = WAITING
         self.preempted += 1
         entry = self._new_entry(process, sim.now, victim.priority)
         self.line.push(entry)

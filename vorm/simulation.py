@@ -25,8 +25,11 @@ from vorm.ext import Request, RequestListFIFO, TimeRequest, TimeRequestBinaryHea
 INFINITY = float("inf")
 
 # What a process is doing. A process in the event list is HOLDING (a hold
-# runs), SCHEDULED (it resumes with its val) or WAITING with a timer.
-SCHEDULED, HOLDING, WAITING, PASSIVE, SUSPENDED, FINISHED = range(6)
+# runs), SCHEDULED (it resumes with its val), GRANTED (a facility has just
+# handed it a server; it resumes with True) or WAITING with a timer. The
+# state a process had when it was taken out of the event list stays while it
+# runs.
+SCHEDULED, HOLDING, WAITING, PASSIVE, SUSPENDED, FINISHED, GRANTED = range(7)
 
 
 class SimulationError(Exception):
@@ -114,7 +117,7 @@ class Process(TimeRequest):
         """Ends the hold of this process at once; its `yield hold(...)`
         evaluates to the time it had left."""
         sim = self.sim
-        if self._state != HOLDING:
+        if self._state != HOLDING or self.queue is not sim._events:
             raise _error(StateError, sim, "cannot interrupt process %r, which is not holding" % (self.name,))
         left = self.futureTime - sim.now
         sim._events.delete(self)

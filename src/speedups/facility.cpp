@@ -298,7 +298,7 @@ PyObject *grant(PyObject *facility, PyObject *entry)
             goto done;
     } else {
         requestReplaceField(&asRequest(process)->val, Py_True);
-        if (schedule(sim, process, 0.0, SCHEDULED) < 0)
+        if (schedule(sim, process, 0.0, GRANTED) < 0)
             goto done;
     }
     result = Py_None;

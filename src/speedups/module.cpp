@@ -161,7 +161,7 @@ static PyObject *bind(PyObject *, PyObject *args)
         (layer.levelType = classOf(monitor, "Level")) == NULL ||
         (layer.simulationError = attribute(simulation, "SimulationError")) == NULL)
         return NULL;
-    const char *states[] = {"SCHEDULED", "HOLDING", "WAITING", "PASSIVE", "SUSPENDED", "FINISHED"};
+    const char *states[] = {"SCHEDULED", "HOLDING", "WAITING", "PASSIVE", "SUSPENDED", "FINISHED", "GRANTED"};
     for (int state = 0; state < STATE_COUNT; ++state)
         if (!constantIs(simulation, states[state], state))
             return NULL;

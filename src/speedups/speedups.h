@@ -16,7 +16,7 @@
 
 // What a process is doing; the values of the layer's own constants, which
 // bind checks.
-enum ProcessState { SCHEDULED, HOLDING, WAITING, PASSIVE, SUSPENDED, FINISHED, STATE_COUNT };
+enum ProcessState { SCHEDULED, HOLDING, WAITING, PASSIVE, SUSPENDED, FINISHED, GRANTED, STATE_COUNT };
 
 // How a facility makes its line entries (the layer's LINKED, PRIORITY, TIMED).
 enum EntryKind { LINKED_ENTRY, PRIORITY_ENTRY, TIMED_ENTRY };
