@@ -24,11 +24,20 @@ test:
 
 DEMO_PYTHON = $(or $(PYTHON),python3)
 
+# A few seconds: small runs of some examples; the plot goes to build/demo.
+DEMO_RUN = --customers 5000 --warmup 500 --replications 5
+
 demo:
 	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(DEMO_PYTHON) >/dev/null
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/chain.py
 	@echo
-	@PYTHONPATH=. $(DEMO_PYTHON) examples/mm1.py
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/mm1.py $(DEMO_RUN)
+	@echo
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/mmc.py $(DEMO_RUN)
+	@echo
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/bank.py $(DEMO_RUN)
+	@echo
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/plot.py --out build/demo/mm1
 
 # Python 2.7 and the default python3, one table each; the size series go to
 # bench/scaling-<version>.dat and, when gnuplot is installed, bench/scaling.png.
