@@ -48,7 +48,8 @@ class Monitors(object):
         self.length.set(len(self.resource.queue))
 
     def released(self):
-        # The server passes straight on to the next in line, if any.
+        # With someone in line the server passes straight on, and vorm
+        # leaves the busy level alone.
         if not self.resource.queue:
             self.busy.set(self.resource.count)
 
@@ -181,7 +182,9 @@ def preempt(seed, rates=(0.3, 0.3, 0.2), service=1.0, customers=20000, warmup=20
         arrived = env.now
         left = service_time
         while left is not None:
-            idle = server.count == 0  # not a preemption: vorm counts the server busy from now
+            # vorm sets its busy level when a seize finds the server idle,
+            # not when it preempts.
+            idle = server.count == 0
             with server.request(priority=k) as request:
                 if idle:
                     busy.set(server.count)
