@@ -1,14 +1,15 @@
 # make build [PYTHON=/path/to/python]   build vorm/ext for one or every CPython
 # make test                             build and run the suite under each
 # make demo [PYTHON=...]                run the examples
-# make bench                            time vorm.ext against the standard library
+# make bench                            time vorm.ext against the standard library, then make peers
+# make peers                            the example models on vorm against SimPy 3, same numbers
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
 # make install-check                    pip install . into a fresh 3.11 venv and import it
 PYTHONS = $(shell tools/find-pythons)
 JOBS ?= 2
 
-.PHONY: build test demo clean bench install-check
+.PHONY: build test demo clean bench peers install-check
 
 build:
 ifdef PYTHON
@@ -24,11 +25,20 @@ test:
 
 DEMO_PYTHON = $(or $(PYTHON),python3)
 
+# A few seconds: small runs of some examples; the plot goes to build/demo.
+DEMO_RUN = --customers 5000 --warmup 500 --replications 5
+
 demo:
 	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(DEMO_PYTHON) >/dev/null
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/chain.py
 	@echo
-	@PYTHONPATH=. $(DEMO_PYTHON) examples/mm1.py
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/mm1.py $(DEMO_RUN)
+	@echo
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/mmc.py $(DEMO_RUN)
+	@echo
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/bank.py $(DEMO_RUN)
+	@echo
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/plot.py --out build/demo/mm1
 
 # Python 2.7 and the default python3, one table each; the size series go to
 # bench/scaling-<version>.dat and, when gnuplot is installed, bench/scaling.png.
@@ -45,6 +55,17 @@ bench:
 	done; \
 	if command -v gnuplot >/dev/null 2>&1; then python3 bench/plot.py bench/scaling.png $$data; \
 	else echo "gnuplot not installed: no bench/scaling.png"; fi
+	@$(MAKE) --no-print-directory peers
+
+# The peer is Debian's SimPy 3, so the race runs on Debian's python3.
+PEERS_PYTHON ?= /usr/bin/python3
+
+peers:
+	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(PEERS_PYTHON) >/dev/null
+	@if ! $(PEERS_PYTHON) -c 'import simpy' 2>/dev/null; then \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y python3-simpy3; \
+	fi
+	@PYTHONPATH=. $(PEERS_PYTHON) bench/peers.py
 
 # make sanitize   the suite under Python 2.7 and python3 with ASan and UBSan
 # make refleak    regrtest -R style reference-leak hunt on a debug python3

@@ -5,10 +5,13 @@ the steps up by name.
 """
 from __future__ import print_function
 
+import argparse
+
 from vorm.ext import LinkedRequest, Request, RequestListFIFO
 
 
-def main():
+def main(argv=None):
+    argparse.ArgumentParser(description=__doc__.split("\n\n")[0]).parse_args(argv)
     # Each step of a customer's visit is a request; prev links it to the step before.
     arrive = Request(name="arrive", val="door 3", firedTime=0.0)
     queued = Request(name="queued", val=4, prev=arrive, firedTime=0.5)

@@ -1,0 +1,313 @@
+"""The models of examples/ written for SimPy 3, the peer that bench/peers.py
+races them against.
+
+Each function takes the parameters of its vorm counterpart, draws the same
+random values in the same order (every value of a customer at its arrival,
+in the source) and computes each time the same way (now + delay; a
+preempted service's time left as its end minus now), so it returns the
+same numbers for the same seed. The statistics are vorm's own pure-Python
+Tally and Level, updated exactly where the vorm facility updates its own,
+so that even the rounding of the averages agrees.
+
+Priorities: vorm's RequestBinaryHeap serves the larger priority first,
+SimPy's PriorityResource the smaller; here class k (0 the most urgent)
+requests with priority k.
+"""
+from __future__ import division
+
+import bisect
+import random
+
+import simpy
+
+from vorm.monitor import Level, Tally
+
+
+class Monitors(object):
+    """What a vorm Facility keeps by itself: the waits, the line length and
+    the busy servers. A Level set where vorm does not set it would split
+    one of its time segments in two and round the average differently."""
+
+    def __init__(self, env, resource):
+        self.resource = resource
+        self.wait = Tally("wait", env)
+        self.length = Level(env, "line")
+        self.busy = Level(env, "busy")
+
+    def requested(self, request):
+        """Right after the request is made: granted at once or queued."""
+        if request.triggered:
+            self.wait.add(0.0)
+            self.busy.set(self.resource.count)
+        else:
+            self.length.set(len(self.resource.queue))
+
+    def granted(self, waited):
+        """When a request that was queued has been granted."""
+        self.wait.add(waited)
+        self.length.set(len(self.resource.queue))
+
+    def released(self):
+        # With someone in line the server passes straight on, and vorm
+        # leaves the busy level alone.
+        if not self.resource.queue:
+            self.busy.set(self.resource.count)
+
+    def left_line(self):
+        self.length.set(len(self.resource.queue))
+
+    def reset(self):
+        self.wait.reset()
+        self.length.reset()
+        self.busy.reset()
+
+
+def mm1(seed, arrival=0.7, service=1.0, customers=20000, warmup=2000):
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    server = simpy.Resource(env, 1)
+    monitors = Monitors(env, server)
+
+    def customer(service_time):
+        arrived = env.now
+        with server.request() as request:
+            queued = not request.triggered
+            monitors.requested(request)
+            yield request
+            if queued:
+                monitors.granted(env.now - arrived)
+            yield env.timeout(service_time)
+        monitors.released()
+
+    def source():
+        for number in range(warmup + customers):
+            if number == warmup:
+                monitors.reset()
+            yield env.timeout(rng.expovariate(arrival))
+            env.process(customer(rng.expovariate(service)))
+
+    env.process(source())
+    env.run()
+    return {"wait": monitors.wait.mean(), "length": monitors.length.mean(), "busy": monitors.busy.mean()}
+
+
+def mmc(seed, arrival=2.4, service=1.0, servers=3, customers=20000, warmup=2000):
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    counter = simpy.Resource(env, servers)
+    monitors = Monitors(env, counter)
+    delayed = [0]
+
+    def customer(service_time):
+        arrived = env.now
+        with counter.request() as request:
+            queued = not request.triggered
+            monitors.requested(request)
+            yield request
+            if queued:
+                monitors.granted(env.now - arrived)
+            if env.now > arrived:
+                delayed[0] += 1
+            yield env.timeout(service_time)
+        monitors.released()
+
+    def source():
+        for number in range(warmup + customers):
+            if number == warmup:
+                monitors.reset()
+                delayed[0] = 0
+            yield env.timeout(rng.expovariate(arrival))
+            env.process(customer(rng.expovariate(service)))
+
+    env.process(source())
+    env.run()
+    return {"wait": monitors.wait.mean(), "delayed": delayed[0] / monitors.wait.count,
+            "length": monitors.length.mean(), "busy": monitors.busy.mean()}
+
+
+def priority(seed, rates=(0.2, 0.3, 0.3), service=1.0, customers=20000, warmup=2000):
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    server = simpy.PriorityResource(env, 1)
+    monitors = Monitors(env, server)
+    classes = len(rates)
+    waits = [Tally("class %d wait" % (k + 1), env) for k in range(classes)]
+    total = sum(rates)
+    bounds = [sum(rates[:k + 1]) / total for k in range(classes - 1)]
+
+    def customer(k, service_time):
+        arrived = env.now
+        with server.request(priority=k) as request:
+            queued = not request.triggered
+            monitors.requested(request)
+            yield request
+            if queued:
+                monitors.granted(env.now - arrived)
+            waits[k].add(env.now - arrived)
+            yield env.timeout(service_time)
+        monitors.released()
+
+    def source():
+        for number in range(warmup + customers):
+            if number == warmup:
+                monitors.reset()
+                for tally in waits:
+                    tally.reset()
+            yield env.timeout(rng.expovariate(total))
+            k = bisect.bisect(bounds, rng.random())
+            env.process(customer(k, rng.expovariate(service)))
+
+    env.process(source())
+    env.run()
+    outputs = {"wait": monitors.wait.mean()}
+    for k, tally in enumerate(waits):
+        outputs["wait_%d" % (k + 1)] = tally.mean()
+    outputs["length"] = monitors.length.mean()
+    outputs["busy"] = monitors.busy.mean()
+    return outputs
+
+
+def preempt(seed, rates=(0.3, 0.3, 0.2), service=1.0, customers=20000, warmup=2000):
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    server = simpy.PreemptiveResource(env, 1)
+    busy = Level(env, "busy")
+    classes = len(rates)
+    times = [Tally("class %d time" % (k + 1), env) for k in range(classes)]
+    preempted = [0]
+    total = sum(rates)
+    bounds = [sum(rates[:k + 1]) / total for k in range(classes - 1)]
+
+    def customer(k, service_time):
+        arrived = env.now
+        left = service_time
+        while left is not None:
+            # vorm sets its busy level when a seize finds the server idle,
+            # not when it preempts.
+            idle = server.count == 0
+            with server.request(priority=k) as request:
+                if idle:
+                    busy.set(server.count)
+                yield request
+                end = env.now + left
+                try:
+                    yield env.timeout(left)
+                    left = None
+                except simpy.Interrupt:
+                    # Preempted: wait again for the service still owed.
+                    preempted[0] += 1
+                    left = end - env.now
+        if not server.queue:
+            busy.set(server.count)
+        times[k].add(env.now - arrived)
+
+    def source():
+        for number in range(warmup + customers):
+            if number == warmup:
+                busy.reset()
+                preempted[0] = 0
+                for tally in times:
+                    tally.reset()
+            yield env.timeout(rng.expovariate(total))
+            k = bisect.bisect(bounds, rng.random())
+            env.process(customer(k, rng.expovariate(service)))
+
+    env.process(source())
+    env.run()
+    outputs = {}
+    for k, tally in enumerate(times):
+        outputs["time_%d" % (k + 1)] = tally.mean()
+    outputs["preemptions"] = preempted[0] / customers
+    outputs["busy"] = busy.mean()
+    return outputs
+
+
+def bank(seed, arrival=3.0, service=1.1, tellers=3, limit=8, patience=5.0, minutes=6000.0, warmup=600.0):
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    counter = simpy.Resource(env, tellers)
+    monitors = Monitors(env, counter)
+    counts = {"arrivals": 0, "balked": 0, "reneged": 0}
+    impatient = patience < float("inf")
+
+    def customer(service_time, patience_time):
+        if limit is not None and counter.count == tellers and len(counter.queue) >= limit:
+            counts["balked"] += 1
+            return
+        arrived = env.now
+        with counter.request() as request:
+            queued = not request.triggered
+            monitors.requested(request)
+            if queued and patience_time is not None:
+                yield request | env.timeout(patience_time)
+            else:
+                yield request
+            if request.triggered:
+                if queued:
+                    monitors.granted(env.now - arrived)
+                yield env.timeout(service_time)
+        if request.triggered:
+            monitors.released()
+        else:
+            counts["reneged"] += 1
+            monitors.left_line()
+
+    def source():
+        while True:
+            yield env.timeout(rng.expovariate(arrival))
+            counts["arrivals"] += 1
+            service_time = rng.expovariate(service)
+            env.process(customer(service_time, rng.expovariate(1.0 / patience) if impatient else None))
+
+    env.process(source())
+    env.run(until=warmup)
+    monitors.reset()
+    counts.update(arrivals=0, balked=0, reneged=0)
+    env.run(until=warmup + minutes)
+    return {"balked": counts["balked"] / counts["arrivals"], "reneged": counts["reneged"] / counts["arrivals"],
+            "wait": monitors.wait.mean(), "length": monitors.length.mean(), "busy": monitors.busy.mean()}
+
+
+def network(seed, arrival=0.5, rework=0.2, lathe=1.0, mill=0.5, mills=2, inspection=1.0, jobs=20000, warmup=2000):
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    lathes, millers, inspector = simpy.Resource(env, 1), simpy.Resource(env, mills), simpy.Resource(env, 1)
+    stations = dict((resource, Monitors(env, resource)) for resource in (lathes, millers, inspector))
+    times = Tally("time in shop", env)
+
+    def job(lathe_time, visits):
+        arrived = env.now
+        route = [(lathes, lathe_time)]
+        for mill_time, inspection_time in visits:
+            route += [(millers, mill_time), (inspector, inspection_time)]
+        for resource, service_time in route:
+            monitors = stations[resource]
+            joined = env.now
+            with resource.request() as request:
+                queued = not request.triggered
+                monitors.requested(request)
+                yield request
+                if queued:
+                    monitors.granted(env.now - joined)
+                yield env.timeout(service_time)
+            monitors.released()
+        times.add(env.now - arrived)
+
+    def source():
+        for number in range(warmup + jobs):
+            if number == warmup:
+                for monitored in list(stations.values()) + [times]:
+                    monitored.reset()
+            yield env.timeout(rng.expovariate(arrival))
+            lathe_time = rng.expovariate(lathe)
+            visits = []
+            while True:
+                visits.append((rng.expovariate(mill), rng.expovariate(inspection)))
+                if rng.random() >= rework:
+                    break
+            env.process(job(lathe_time, visits))
+
+    env.process(source())
+    env.run()
+    return {"wait_lathe": stations[lathes].wait.mean(), "wait_mill": stations[millers].wait.mean(),
+            "wait_inspection": stations[inspector].wait.mean(), "time": times.mean()}

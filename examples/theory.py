@@ -1,0 +1,122 @@
+"""Queueing-theory values that the examples check their intervals against,
+and the line that prints such a check.
+
+Every formula is for a system in steady state with Poisson arrivals and
+exponential service; rates are per unit of time.
+"""
+from __future__ import division, print_function
+
+
+def erlang_c(servers, load):
+    """The probability that an arrival waits in M/M/c with c `servers` and
+    offered load a = arrival / service (Erlang's C formula)."""
+    if not load < servers:
+        return 1.0
+    # Erlang B by its recurrence, then C from B: no factorials to overflow.
+    blocked = 1.0
+    for k in range(1, servers + 1):
+        blocked = load * blocked / (k + load * blocked)
+    return blocked / (1.0 - load / servers * (1.0 - blocked))
+
+
+def mmc(arrival, service, servers=1):
+    """M/M/c in steady state: a dict of `wait` (mean wait in line), `length`
+    (mean line length), `busy` (mean busy servers) and `delayed` (the
+    probability of waiting at all)."""
+    load = arrival / service
+    delayed = erlang_c(servers, load)
+    wait = delayed / (servers * service - arrival)
+    return {"wait": wait, "length": arrival * wait, "busy": load, "delayed": delayed}
+
+
+def cobham(rates, service):
+    """Mean wait in line of each class of M/M/1 with non-preemptive
+    priorities, the most urgent class first (Cobham's formula): class k waits
+    W0 / ((1 - s[k-1]) (1 - s[k])), with W0 the mean residual work found by
+    an arrival and s[k] the load of classes 1..k."""
+    residual = sum(rate * 2.0 / service ** 2 for rate in rates) / 2.0  # sum of lambda E[S^2] / 2
+    waits, above = [], 0.0
+    for rate in rates:
+        upto = above + rate / service
+        waits.append(residual / ((1.0 - above) * (1.0 - upto)))
+        above = upto
+    return waits
+
+
+def preemptive_resume(rates, service):
+    """Mean time in system of each class of M/M/1 with preemptive-resume
+    priorities, the most urgent class first: class k sees only classes 1..k,
+    T[k] = E[S] / (1 - s[k-1]) + R[k] / ((1 - s[k-1]) (1 - s[k])), with R[k]
+    the residual work of classes 1..k."""
+    times, above, residual = [], 0.0, 0.0
+    for rate in rates:
+        residual += rate / service ** 2  # lambda E[S^2] / 2 with E[S^2] = 2 / mu^2
+        upto = above + rate / service
+        times.append(1.0 / service / (1.0 - above) + residual / ((1.0 - above) * (1.0 - upto)))
+        above = upto
+    return times
+
+
+def impatient(arrival, service, servers, patience, limit=None, tail=1e-15):
+    """c servers, a FIFO line of at most `limit` (None: unlimited) and
+    customers who renege after an exponential patience of mean `patience`
+    (M/M/c/K+M, Erlang A with a limit). The number in the system is a
+    birth-death chain, solved numerically; an unlimited line is cut where
+    the states left would weigh less than `tail`.
+
+    Returns a dict of `balked` and `reneged` (fractions of all arrivals),
+    `wait` (mean wait of the customers served), `length` (mean line length)
+    and `busy` (mean busy servers)."""
+    abandon = 1.0 / patience
+    weights, total, n = [1.0], 1.0, 0
+    while limit is None or n < servers + limit:
+        n += 1
+        weights.append(weights[-1] * arrival / (min(n, servers) * service + max(n - servers, 0) * abandon))
+        total += weights[-1]
+        if total > 1e250:  # a long line: scale down before the weights overflow
+            weights = [w / total for w in weights]
+            total = 1.0
+        if limit is None and n > servers and weights[-1] < tail * total:
+            break
+    p = [w / total for w in weights]
+    length = sum(max(n - servers, 0) * pn for n, pn in enumerate(p))
+    busy = sum(min(n, servers) * pn for n, pn in enumerate(p))
+    balked = p[-1] if limit is not None else 0.0
+    # An arrival that finds n >= c joins with j = n - c ahead of it. While i
+    # are ahead it moves up at rate c mu + i theta and leaves at rate theta,
+    # so each stage lasts Exp(c mu + (i + 1) theta) whether it ends in
+    # service or not, and the chances of moving up multiply (telescoping)
+    # to c mu / (c mu + (j + 1) theta).
+    joining = p[:-1] if limit is not None else p
+    served = sum(joining[:servers])
+    reneged = wait = stages = 0.0
+    for j, pn in enumerate(joining[servers:]):
+        rate = servers * service + (j + 1) * abandon
+        stages += 1.0 / rate
+        survive = servers * service / rate
+        served += pn * survive
+        reneged += pn * (1.0 - survive)
+        wait += pn * survive * stages
+    return {"balked": balked, "reneged": reneged, "wait": wait / served, "length": length, "busy": busy}
+
+
+def report(replications, name, value, label):
+    """Prints one output's interval next to its theory value (None: no
+    formula) and returns whether the interval covers it."""
+    mean, half = replications.interval(name)
+    if value is None:
+        print("  %-26s %10.4f +/- %-8.4f  (no formula)" % (label, mean, half))
+        return True
+    covered = abs(mean - value) <= half
+    print("  %-26s %10.4f +/- %-8.4f  theory %10.4f  %s" % (label, mean, half, value,
+                                                             "covered" if covered else "NOT covered"))
+    return covered
+
+
+def verdict(checks):
+    """The closing line of an example: how many intervals missed theory."""
+    missed = checks.count(False)
+    if not missed:
+        return "Every interval covers its theory value."
+    return ("%d of %d intervals miss their theory value (each misses about 1 time in 20 at 95 %%)."
+            % (missed, len(checks)))

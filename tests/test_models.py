@@ -1,0 +1,193 @@
+"""The example models against queueing theory, and the examples as programs.
+
+Each theory test runs a model in replications with fixed seeds and asks two
+things of every output's 99 % interval: that it covers the theory value,
+and that it is narrow enough to have missed a layer that serves in the
+wrong order, with the wrong number of servers, past a line's limit, or
+forgets a preempted customer's remaining service.
+"""
+from __future__ import division
+
+import csv
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from vorm import ext, replicate
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXAMPLES = os.path.join(ROOT, "examples")
+if EXAMPLES not in sys.path:
+    sys.path.insert(0, EXAMPLES)
+
+import bank  # noqa: E402
+import mm1  # noqa: E402
+import mmc  # noqa: E402
+import network  # noqa: E402
+import preempt  # noqa: E402
+import priority  # noqa: E402
+import theory  # noqa: E402
+
+SEED = 11
+REPLICATIONS = 8
+SMALL = dict(customers=4000, warmup=400)
+
+
+def run_example(*args):
+    """Runs an example as a program; returns (exit status, output)."""
+    env = dict(os.environ)
+    # The child loads the same build of vorm.ext as this process.
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.dirname(os.path.abspath(ext.__file__))), ROOT])
+    child = subprocess.Popen([sys.executable, os.path.join(EXAMPLES, args[0])] + list(args[1:]),
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    out, _ = child.communicate()
+    return child.returncode, out.decode("utf-8", "replace")
+
+
+class FormulaTest(unittest.TestCase):
+    """The formulas the examples check against, on values worked by hand."""
+
+    def test_mmc_and_priority_formulas(self):
+        self.assertAlmostEqual(theory.erlang_c(1, 0.7), 0.7)  # M/M/1 waits with probability rho
+        # M/M/2 at rho 1/2: C = 1/3, Wq = C / (c mu - lambda).
+        self.assertAlmostEqual(theory.erlang_c(2, 1.0), 1.0 / 3)
+        self.assertAlmostEqual(theory.mmc(1.0, 1.0, 2)["wait"], 1.0 / 3)
+        # Two classes of loads 0.3 and 0.4: W0 = 0.7, so 0.7 / 0.7 and
+        # 0.7 / (0.7 * 0.3); preemptive class 1 is an M/M/1 of its own.
+        for got, expected in zip(theory.cobham([0.3, 0.4], 1.0), [1.0, 10.0 / 3]):
+            self.assertAlmostEqual(got, expected)
+        for got, expected in zip(theory.preemptive_resume([0.3, 0.4], 1.0), [1 / 0.7, 1 / 0.7 + 10.0 / 3]):
+            self.assertAlmostEqual(got, expected)
+
+    def test_impatient_chain(self):
+        patient = theory.impatient(2.4, 1.0, 3, float("inf"))
+        fifo = theory.mmc(2.4, 1.0, 3)
+        for name in ("wait", "length", "busy"):
+            self.assertAlmostEqual(patient[name], fifo[name])
+        self.assertEqual((patient["balked"], patient["reneged"]), (0.0, 0.0))
+        # M/M/1/4 (three places in line) at rho 1/2: P4 = (1 - rho) rho^4 / (1 - rho^5).
+        self.assertAlmostEqual(theory.impatient(0.5, 1.0, 1, float("inf"), 3)["balked"], 0.5 * 0.5 ** 4 / (1 - 0.5 ** 5))
+        # Flow balance: customers renege at rate theta Lq.
+        chain = theory.impatient(3.0, 1.1, 3, 5.0, 8)
+        self.assertAlmostEqual(chain["reneged"], chain["length"] / 5.0 / 3.0)
+
+
+class TheoryTest(unittest.TestCase):
+
+    def check(self, model, params, expected, within):
+        """Every output named in `expected` must be covered by its 99 %
+        interval, whose half-width must stay below `within` times the value."""
+        runs = replicate(model, REPLICATIONS, SEED, params, progress=False, confidence=0.99)
+        for name in sorted(expected):
+            mean, half = runs.interval(name)
+            value = expected[name]
+            self.assertLess(half, within * value, "%s: %.4g +/- %.4g is too wide to test %.4g" % (
+                name, mean, half, value))
+            self.assertLessEqual(abs(mean - value), half, "%s: %.4g +/- %.4g misses the theory value %.4g" % (
+                name, mean, half, value))
+        return runs
+
+    def test_mm1_fifo_and_urgent_lines(self):
+        fifo = theory.mmc(0.6, 1.0)
+        params = dict(SMALL, arrival=0.6)
+        self.check(mm1.model, params, dict((name, fifo[name]) for name in ("wait", "length", "busy")), 0.2)
+        urgent, normal = theory.cobham([0.6 * 0.4, 0.6 * 0.6], 1.0)
+        params["urgent"] = 0.4
+        self.check(mm1.model, params, {"wait": fifo["wait"], "urgent_wait": urgent, "normal_wait": normal}, 0.2)
+
+    def test_mmc_against_erlang_c(self):
+        self.check(mmc.model, dict(SMALL, arrival=2.1, servers=3), theory.mmc(2.1, 1.0, 3), 0.2)
+
+    def test_priority_classes_against_cobham(self):
+        rates = (0.2, 0.2, 0.3)
+        expected = dict(("wait_%d" % (k + 1), wait) for k, wait in enumerate(theory.cobham(rates, 1.0)))
+        runs = self.check(priority.model, dict(SMALL, rates=rates), expected, 0.25)
+        means = [runs.mean("wait_%d" % k) for k in (1, 2, 3)]
+        self.assertEqual(means, sorted(means), "more urgent classes must wait less")
+
+    def test_preemptive_resume_classes(self):
+        rates = (0.2, 0.2, 0.3)
+        expected = dict(("time_%d" % (k + 1), time) for k, time in enumerate(theory.preemptive_resume(rates, 1.0)))
+        self.check(preempt.model, dict(SMALL, rates=rates), expected, 0.2)
+
+    def test_bank_balking_and_reneging_against_its_chain(self):
+        # A short line and a high balk share, so that a limit off by one shows.
+        params = dict(arrival=2.0, service=1.0, tellers=2, limit=3, patience=3.0, minutes=1500.0, warmup=150.0)
+        expected = theory.impatient(2.0, 1.0, 2, 3.0, 3)
+        self.check(bank.model, params, expected, 0.15)
+
+    def test_job_shop_stations_as_a_jackson_network(self):
+        rework = 0.2
+        visits = 1 / (1 - rework)
+        lathe, mill, inspection = (theory.mmc(0.5, 1.0, 1)["wait"], theory.mmc(0.5 * visits, 0.5, 2)["wait"],
+                                   theory.mmc(0.5 * visits, 1.0, 1)["wait"])
+        expected = {"wait_lathe": lathe, "wait_mill": mill, "wait_inspection": inspection,
+                    "time": lathe + 1.0 + visits * (mill + 2.0 + inspection + 1.0)}
+        self.check(network.model, dict(jobs=4000, warmup=400, rework=rework), expected, 0.2)
+
+
+class ExampleProgramTest(unittest.TestCase):
+
+    def test_every_example_explains_itself(self):
+        for name in ("bank.py", "chain.py", "mm1.py", "mmc.py", "network.py", "plot.py", "preempt.py",
+                     "priority.py"):
+            status, out = run_example(name, "--help")
+            self.assertEqual(status, 0, "%s --help:\n%s" % (name, out))
+            self.assertTrue(out.startswith("usage: %s" % name), "%s --help:\n%s" % (name, out))
+
+    def test_models_return_their_documented_outputs(self):
+        cases = [
+            (mm1.model, {}, ["wait", "length", "busy"]),
+            (mm1.model, dict(urgent=0.5), ["wait", "length", "busy", "urgent_wait", "normal_wait"]),
+            (mmc.model, {}, ["wait", "delayed", "length", "busy"]),
+            (priority.model, dict(rates=(0.1, 0.2, 0.2, 0.1)),
+             ["wait", "wait_1", "wait_2", "wait_3", "wait_4", "length", "busy"]),
+            (preempt.model, dict(rates=(0.3, 0.3)), ["time_1", "time_2", "preemptions", "busy"]),
+            (bank.model, dict(minutes=100.0, warmup=10.0), ["balked", "reneged", "wait", "length", "busy"]),
+            (network.model, dict(jobs=200, warmup=20), ["wait_lathe", "wait_mill", "wait_inspection", "time"]),
+        ]
+        for model, params, names in cases:
+            if model is not bank.model and model is not network.model:
+                params = dict(params, customers=200, warmup=20)
+            outputs = model(3, **params)
+            self.assertEqual(sorted(outputs), sorted(names), "%s(%r)" % (model.__module__, params))
+            for name, value in outputs.items():
+                self.assertTrue(isinstance(value, float) and not (math.isnan(value) or math.isinf(value)),
+                                "%s output %s = %r" % (model.__module__, name, value))
+
+    def test_plot_writes_the_monitor_series(self):
+        directory = tempfile.mkdtemp()
+        try:
+            prefix = os.path.join(directory, "run")
+            status, out = run_example("plot.py", "--out", prefix, "--customers", "300")
+            self.assertEqual(status, 0, out)
+            with open(prefix + "-length.csv") as length_file:
+                lengths = list(csv.reader(length_file))
+            with open(prefix + "-wait.csv") as wait_file:
+                waits = list(csv.reader(wait_file))
+            self.assertEqual(lengths[0], ["time", "server line"])
+            self.assertEqual(waits[0], ["time", "server wait"])
+            self.assertEqual(len(waits), 301)  # every customer's wait, no warm-up
+            # The level's changes, from its value at the start on.
+            self.assertEqual((float(lengths[1][0]), int(lengths[1][1])), (0.0, 0))
+            times = [float(row[0]) for row in lengths[1:]]
+            self.assertEqual(times, sorted(times))
+            self.assertTrue(all(int(row[1]) >= 0 for row in lengths[1:]))
+            try:
+                import matplotlib  # noqa: F401
+            except ImportError:
+                self.assertIn("matplotlib is not importable", out)
+                self.assertFalse(os.path.exists(prefix + ".png"))
+            else:
+                with open(prefix + ".png", "rb") as png:
+                    self.assertEqual(png.read(8), b"\x89PNG\r\n\x1a\n")
+        finally:
+            shutil.rmtree(directory)
+
+
+if __name__ == "__main__":
+    unittest.main()
