@@ -5,7 +5,7 @@
 // every error.
 #include "speedups.h"
 
-extern PyObject *pureSeize, *pureRelease, *pureReleaseEntry, *pureGrant, *forgetOlder;
+extern PyObject *pureSeize, *pureRelease, *pureReleaseEntry, *pureGrant, *forgetOlder, *renegeMarker;
 
 // ---------------------------------------------------------------------------
 // Monitors: Tally.add and Level.set, the same operations in the same order.
@@ -178,8 +178,29 @@ PyObject *newEntry(PyObject *facility, PyObject *line, long kind, PyObject *proc
     return entry;
 }
 
-// The seize of a plain facility without patience, from the entry on.
-PyObject *seizePlain(PyObject *facility, PyObject *process, PyObject *entry, long capacity)
+// A process that waits with patience also waits in the event list, with the
+// marker as its val that tells the loop, should it wake there first, that it
+// reneges.
+int startPatience(PyObject *sim, PyObject *process, double patience)
+{
+    double now = 0.0;
+    if (!simulationNow(sim, &now))
+        return -1;
+    requestReplaceField(&asRequest(process)->val, renegeMarker);
+    asTimeRequest(process)->futureTime = now + patience;
+    PyObject *order = slotGet(sim, layer.sim.order, "_order");
+    PyObject *events = order != NULL ? slotGet(sim, layer.sim.events, "_events") : NULL;
+    if (events == NULL)
+        return -1;
+    Py_INCREF(events);
+    int status = takeOrder(order, process) < 0 ? -1 : callMethodIgnore(events, names.push, process);
+    Py_DECREF(events);
+    return status;
+}
+
+// The seize of a facility that does not preempt, from the entry on.
+PyObject *seizePlain(PyObject *facility, PyObject *sim, PyObject *process, PyObject *entry, long capacity,
+                     const double *patience)
 {
     PyObject *users = field(facility, layer.fac.users, "users");
     if (users == NULL)
@@ -214,7 +235,8 @@ PyObject *seizePlain(PyObject *facility, PyObject *process, PyObject *entry, lon
         } else if (callMethodIgnore(line, names.push, entry) == 0 &&
                    monitorLevel(facility, layer.fac.length, "length", line) == 0) {
             setProcessState(process, WAITING);
-            result = Py_False;
+            if (patience == NULL || startPatience(sim, process, *patience) == 0)
+                result = Py_False;
         }
         Py_XDECREF(line);
         Py_XDECREF(limit);
@@ -226,10 +248,13 @@ PyObject *seizePlain(PyObject *facility, PyObject *process, PyObject *entry, lon
 
 // What the C path cannot do exactly as Python would goes to Python whole.
 bool seizeIsPlain(PyObject *facility, PyObject *sim, PyObject *process, PyObject *patience, long *capacity, long *kind,
-                  PyObject **now)
+                  PyObject **now, bool *patient, double *patienceValue)
 {
-    if (Py_TYPE(facility) != layer.facilityType || (patience != NULL && patience != Py_None) ||
-        Py_TYPE(process) != layer.processType || !PyObject_TypeCheck(sim, layer.simulationType))
+    if (Py_TYPE(facility) != layer.facilityType || Py_TYPE(process) != layer.processType ||
+        !PyObject_TypeCheck(sim, layer.simulationType))
+        return false;
+    *patient = patience != NULL && patience != Py_None;
+    if (*patient && !exactFloat(patience, patienceValue))
         return false;
     PyObject *preemptive = slotRef(facility, layer.fac.preemptive);
     PyObject *limit = slotRef(facility, layer.fac.limit);
@@ -348,7 +373,9 @@ PyObject *facilitySeize(PyObject *facility, PyObject *args)
         return NULL;
     long capacity = 0, kind = 0;
     PyObject *now = NULL;
-    if (!seizeIsPlain(facility, sim, process, patience, &capacity, &kind, &now))
+    bool patient = false;
+    double patienceValue = 0.0;
+    if (!seizeIsPlain(facility, sim, process, patience, &capacity, &kind, &now, &patient, &patienceValue))
         return callPure(pureSeize, facility, args, NULL);
     PyObject *line = field(facility, layer.fac.line, "line");
     if (line == NULL)
@@ -364,7 +391,7 @@ PyObject *facilitySeize(PyObject *facility, PyObject *args)
     Py_DECREF(line);
     if (entry == NULL)
         return NULL;
-    PyObject *result = seizePlain(facility, process, entry, capacity);
+    PyObject *result = seizePlain(facility, sim, process, entry, capacity, patient ? &patienceValue : NULL);
     Py_DECREF(entry);
     return result;
 }

@@ -51,7 +51,7 @@ int callMethodIgnore(PyObject *object, PyObject *name, PyObject *argument)
 }
 
 // process.priority = next(order), as the priority setter converts an int.
-static int takeOrder(PyObject *order, PyObject *process)
+int takeOrder(PyObject *order, PyObject *process)
 {
     PyObject *number = PyIter_Next(order);
     if (number == NULL) {

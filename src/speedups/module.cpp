@@ -9,6 +9,8 @@ Names names;
 
 // The layer's own methods, which the native ones hand the uncommon cases to.
 PyObject *pureStart, *pureSeize, *pureRelease, *pureReleaseEntry, *pureGrant, *forgetOlder;
+// The val of a process that waits with patience.
+PyObject *renegeMarker;
 
 static bool bound = false;
 
@@ -177,9 +179,11 @@ static PyObject *bind(PyObject *, PyObject *args)
         (pureReleaseEntry = methodOf(layer.facilityType, "_release_entry")) == NULL ||
         (pureGrant = methodOf(layer.facilityType, "_grant")) == NULL)
         return NULL;
-    if ((forgetOlder = attribute(simulation, "_forget_older")) == NULL)
+    if ((forgetOlder = attribute(simulation, "_forget_older")) == NULL ||
+        (renegeMarker = attribute(facility, "_RENEGE")) == NULL)
         return NULL;
     Py_INCREF(forgetOlder);
+    Py_INCREF(renegeMarker);
     // The classes and the module live as long as the process.
     Py_INCREF(layer.simulationType);
     Py_INCREF(layer.processType);

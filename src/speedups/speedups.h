@@ -113,6 +113,9 @@ inline void setProcessState(PyObject *process, ProcessState state)
 // its check: the callers pass delays they know to be valid).
 int schedule(PyObject *sim, PyObject *process, double delay, ProcessState state);
 
+// process.priority = next(order).
+int takeOrder(PyObject *order, PyObject *process);
+
 // The simulation's clock.
 bool simulationNow(PyObject *sim, double *now);
 
