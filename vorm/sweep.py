@@ -51,15 +51,16 @@ def grid_points(grid):
     return names, [dict(zip(names, point)) for point in itertools.product(*columns)]
 
 
-class _Points(object):
-    """Replication `seed` at point `index`, picklable like the model."""
+class _Point(object):
+    """One replication at one point, given as (parameters, seed): each job
+    carries its own point, so that a task never pickles the whole grid."""
 
-    def __init__(self, runs):
-        self.runs = runs
+    def __init__(self, model):
+        self.model = model
 
     def __call__(self, job):
-        index, seed = job
-        return self.runs[index](seed)
+        params, seed = job
+        return _Run(self.model, params)(seed)
 
 
 def _cell(value):
@@ -160,10 +161,9 @@ def sweep(model, grid, n, seed=2026, params=None, executor=None, progress=None, 
         raise ValueError("parameters %s are both swept and fixed" % (", ".join(map(repr, both)),))
     runs = [_Run(model, dict(fixed, **point)) for point in points]
     seeds = [seed_for(seed, index) for index in range(n)]
-    fn = _Points(runs)
     executor = as_executor(executor)
     check_executor(executor, runs)
-    jobs = [(index, replication) for index in range(len(points)) for replication in seeds]
-    results = collect(executor, fn, jobs, progress)
+    jobs = [(run.params, replication) for run in runs for replication in seeds]
+    results = collect(executor, _Point(model), jobs, progress)
     return Sweep(names, points, [Replications(seeds, results[index * n:(index + 1) * n], confidence)
                                  for index in range(len(points))])
