@@ -84,7 +84,10 @@ def free_port():
 
 def run_example(*options):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([ROOT] + [p for p in [env.get("PYTHONPATH")] if p])
+    # The example loads the same build of vorm as this process (a sanitized
+    # one lives outside the tree).
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(parallel.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([package_root, ROOT])
     child = subprocess.Popen([sys.executable, os.path.join(ROOT, "examples", "sweep.py")] + list(options),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     out, err = child.communicate()
