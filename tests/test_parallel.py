@@ -189,10 +189,6 @@ class SweepTest(unittest.TestCase):
         self.assertEqual(len(rows), 6 * 2)
         self.assertIn([80, 0.6, "busy", result.replications[4].mean("busy"),
                        result.replications[4].half_width("busy"), 4], rows[8:10])
-        # A grid given as a dict sorts its names where dicts have no order.
-        names = sweep(mm1, {"customers": [30], "arrival": [0.5]}, 2, progress=False).names
-        self.assertEqual(names, ["customers", "arrival"] if sys.version_info >= (3, 7) else
-                         ["arrival", "customers"])
 
     def test_text_and_csv(self):
         result = sweep(mm1, [("arrival", [0.25, 0.5]), ("customers", [30])], 3, seed=2, progress=False)
@@ -248,8 +244,6 @@ class ArgumentsTest(unittest.TestCase):
         self.assertEqual((args.workers, args.scheduler), (None, None))
         with executor_for(args) as serial:
             self.assertIsNone(serial)
-        self.assertEqual(self.parse("--workers", "3").workers, 3)
-        self.assertEqual(self.parse("--scheduler", "tcp://127.0.0.1:8786").scheduler, "tcp://127.0.0.1:8786")
         for argv in (["--workers", "0"], ["--workers", "two"], ["--workers", "2", "--scheduler", "tcp://h:1"]):
             self.assertRaises(SystemExit, self.parse, *argv)
         with self.assertRaises(ValueError):
@@ -283,7 +277,11 @@ class ArgumentsTest(unittest.TestCase):
         self.assertEqual(entered, [])
 
 
+# The leak hunt (make refleak) counts every reference of a debug interpreter,
+# and dask's event-loop threads, which outlive the cluster, would move that
+# count under every test after this one; make test runs these.
 @unittest.skipIf(distributed is None, "dask.distributed is not importable here")
+@unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter hunting reference leaks")
 class DaskTest(TempFolder, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
