@@ -3,9 +3,10 @@ local worker processes and on a dask.distributed LocalCluster of 2 worker
 processes; prints the times, the speed-ups over the serial run and whether
 all three gave the same numbers.
 
-    PYTHONPATH=. /usr/bin/python3 bench/scale.py [--replications 8] [--seconds 1.0]
+    PYTHONPATH=. /usr/bin/python3 bench/scale.py [--replications 8] [--seconds 1.0] [--rounds 2]
 
-The pool's and the cluster's start is not timed: only the replications.
+Only the replications are timed, not the start of the pool, the cluster or
+the client; each mode's best of the rounds counts.
 """
 from __future__ import division, print_function
 
@@ -54,6 +55,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--replications", type=int, default=8, help="replications in each run (default 8)")
     parser.add_argument("--seconds", type=float, default=1.0, help="length of one replication (default 1.0)")
+    parser.add_argument("--rounds", type=int, default=2, help="times each mode runs; the best counts (default 2)")
     parser.add_argument("--seed", type=int, default=2026)
     args = parser.parse_args(argv)
     try:
@@ -71,25 +73,36 @@ def main(argv=None):
     params = {"customers": customers}
     n = args.replications
 
-    serial, serial_outputs = timed(None, n, args.seed, params)
-    with parallel.executor(workers=2) as pool:
-        local, local_outputs = timed(pool, n, args.seed, params)
     started = time.time()
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                        scheduler_port=0, dashboard_address="127.0.0.1:0",
                                        silence_logs=logging.ERROR)
+    start = time.time() - started
+    times = {"serial": [], "local": [], "dask": []}
+    outputs = []
     try:
-        start = time.time() - started
-        with parallel.executor(scheduler=cluster.scheduler_address) as client:
-            dask, dask_outputs = timed(client, n, args.seed, params)
+        # Rounds of all three, the best time of each kept: on a machine
+        # shared with others a burst of their work then hurts no one mode.
+        for _ in range(args.rounds):
+            elapsed, result = timed(None, n, args.seed, params)
+            times["serial"].append(elapsed)
+            outputs.append(result)
+            with parallel.executor(workers=2) as pool:
+                elapsed, result = timed(pool, n, args.seed, params)
+            times["local"].append(elapsed)
+            outputs.append(result)
+            with parallel.executor(scheduler=cluster.scheduler_address) as client:
+                elapsed, result = timed(client, n, args.seed, params)
+            times["dask"].append(elapsed)
+            outputs.append(result)
     finally:
         cluster.close()
-
-    identical = serial_outputs == local_outputs == dask_outputs
+    serial, local, dask = min(times["serial"]), min(times["local"]), min(times["dask"])
+    identical = all(result == outputs[0] for result in outputs)
     print("scale: serial %.1f s, 2 local workers %.1f s (%.2fx), dask 2 workers %.1f s (%.2fx), identical: %s" % (
         serial, local, serial / local, dask, serial / dask, "yes" if identical else "NO"))
-    print("scale: %d replications of %.2f s (M/M/1, %d customers); load average %s before, %s after; "
-          "cluster start %.1f s, not timed" % (n, serial / n, customers, before, load(), start))
+    print("scale: %d replications of %.2f s (M/M/1, %d customers), best of %d rounds; load average %s before, "
+          "%s after; cluster start %.1f s, not timed" % (n, serial / n, customers, args.rounds, before, load(), start))
     return 0 if identical else 1
 
 
