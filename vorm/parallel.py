@@ -15,6 +15,7 @@ imported only when a scheduler is asked for.
 """
 from __future__ import division
 
+import argparse
 import contextlib
 import multiprocessing
 import signal
@@ -36,7 +37,6 @@ def _workers(text):
     except ValueError:
         count = 0
     if count < 1:
-        import argparse
         raise argparse.ArgumentTypeError("needs a whole number of at least 1, got %r" % (text,))
     return count
 
