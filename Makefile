@@ -1,8 +1,9 @@
 # make build [PYTHON=/path/to/python]   build vorm/ext for one or every CPython
 # make test                             build and run the suite under each
 # make demo [PYTHON=...]                run the examples
-# make bench                            time vorm.ext against the standard library, then make peers
+# make bench                            time vorm.ext against the standard library, then peers and scale
 # make peers                            the example models on vorm against SimPy 3, same numbers
+# make scale                            replications serially, on 2 local workers and on a 2-worker dask cluster
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
 # make install-check                    pip install . into a fresh 3.11 venv and import it
@@ -56,6 +57,7 @@ bench:
 	if command -v gnuplot >/dev/null 2>&1; then python3 bench/plot.py bench/scaling.png $$data; \
 	else echo "gnuplot not installed: no bench/scaling.png"; fi
 	@$(MAKE) --no-print-directory peers
+	@$(MAKE) --no-print-directory scale
 
 # The peer is Debian's SimPy 3, so the race runs on Debian's python3.
 PEERS_PYTHON ?= /usr/bin/python3
@@ -66,6 +68,14 @@ peers:
 		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y python3-simpy3; \
 	fi
 	@PYTHONPATH=. $(PEERS_PYTHON) bench/peers.py
+
+# dask.distributed comes from Debian, so the system python3 runs the cluster.
+SCALE_PYTHON ?= /usr/bin/python3
+
+.PHONY: scale
+scale:
+	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(SCALE_PYTHON) >/dev/null
+	@PYTHONPATH=. $(SCALE_PYTHON) bench/scale.py
 
 # make sanitize   the suite under Python 2.7 and python3 with ASan and UBSan
 # make refleak    regrtest -R style reference-leak hunt on a debug python3

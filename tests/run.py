@@ -5,6 +5,14 @@ import sys
 import unittest
 
 
+class _Counting(unittest.TextTestResult):
+    passed = 0
+
+    def addSuccess(self, test):
+        super(_Counting, self).addSuccess(test)
+        self.passed += 1
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     root = os.path.dirname(here)
@@ -19,10 +27,12 @@ def main():
         suite = loader.loadTestsFromNames(names)
     else:
         suite = loader.discover(here, pattern="test_*.py", top_level_dir=root)
-    result = unittest.TextTestRunner(verbosity=1).run(suite)
+    result = unittest.TextTestRunner(verbosity=1, resultclass=_Counting).run(suite)
     failed = len(result.failures) + len(result.errors) + len(getattr(result, "unexpectedSuccesses", []))
     skipped = len(result.skipped)
-    passed = result.testsRun - failed - skipped
+    # Counted, not derived from testsRun: since 3.12 that leaves out the
+    # tests of a class skipped whole, which the skips still include.
+    passed = result.passed + len(result.expectedFailures)
     sys.stdout.write("RESULT %d %d %d\n" % (passed, failed, skipped))
     sys.stdout.flush()
     return 0 if failed == 0 else 1

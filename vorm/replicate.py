@@ -6,14 +6,26 @@ as a mapping of numbers. `replicate` runs it n times and reports each
 output's mean and confidence half-width (Student t). The seed of
 replication i depends only on the base seed and i, so a run gives the same
 numbers serially and on any executor: anything with `map(fn, iterable)`,
-such as a `multiprocessing` pool or a `concurrent.futures` executor.
+such as a `multiprocessing` pool, a `concurrent.futures` executor or a
+dask.distributed client's executor (`vorm.parallel` makes these from
+command-line options). A worker process of a local pool that dies ends the
+run with WorkerLost instead of leaving it waiting for a result that will
+never come.
 """
 from __future__ import division, print_function
 
 import math
+import multiprocessing
+import multiprocessing.pool
 import pickle
+import signal
 import sys
 import time
+
+try:
+    from concurrent.futures.process import BrokenProcessPool, ProcessPoolExecutor
+except ImportError:  # Python 2: no concurrent.futures
+    BrokenProcessPool = ProcessPoolExecutor = None
 
 from vorm.ext import qt
 
@@ -95,6 +107,12 @@ def _ordered(result):
     return sorted(result)
 
 
+class WorkerLost(RuntimeError):
+    """A worker process of a local pool died while replications ran (it was
+    killed, ran out of memory or crashed in native code). A local pool does
+    not run the lost replication again, so the run stops with this error."""
+
+
 class _Run(object):
     """One replication as a picklable callable, for executors that run it
     in another process."""
@@ -128,6 +146,142 @@ def check_picklable(model):
                         "of a module" % (getattr(model, "__name__", model), type(error).__name__, error))
 
 
+def as_executor(executor):
+    """The executor that runs replications for `executor`: a dask.distributed
+    Client, whose own map returns futures, gives way to its executor."""
+    if type(executor).__name__ == "Client" and hasattr(executor, "get_executor"):
+        # Every replication is a task of its own, never merged with an
+        # equal-looking one the cluster still remembers.
+        return executor.get_executor(pure=False)
+    return executor
+
+
+def check_executor(executor, runs):
+    """Raises TypeError before anything is dispatched when the runs would
+    have to go to other processes and a model or a parameter value of one
+    of them cannot be pickled. The standard pickle decides even where the
+    executor has a stronger one (dask sends lambdas by value): a model then
+    runs on every executor or on none."""
+    if executor is None or _in_threads(executor):
+        return
+    models = set()
+    for run in runs:
+        if id(run.model) not in models:
+            models.add(id(run.model))
+            check_picklable(run.model)
+        for name in sorted(run.params):
+            try:
+                pickle.dumps(run.params[name], 2)
+            except Exception as error:
+                raise TypeError("parameter %s=%r of model %s cannot be sent to worker processes (%s: %s)" % (
+                    name, run.params[name], getattr(run.model, "__name__", run.model), type(error).__name__,
+                    error))
+
+
+def dispatch(executor, fn, items):
+    """Yields fn(item) for every item, in order: in this process when
+    `executor` is None, otherwise through the executor."""
+    if executor is None:
+        return (fn(item) for item in items)
+    if isinstance(executor, multiprocessing.pool.Pool) and not isinstance(executor, multiprocessing.pool.ThreadPool):
+        return _watched(executor, fn, list(items))
+    if ProcessPoolExecutor is not None and isinstance(executor, ProcessPoolExecutor):
+        items = list(items)
+        return _unbroken(executor.map(fn, items), len(items))
+    return executor.map(fn, items)
+
+
+# How long a multiprocessing pool may keep us waiting for the next result
+# before its workers are checked.
+_POLL = 0.25
+
+
+def _watched(pool, fn, items):
+    # A multiprocessing pool replaces a worker that dies, but the task that
+    # worker held is lost and its result never arrives: pool.map would wait
+    # forever, and so would close() and join() afterwards. So wait with a
+    # timeout and, whenever it expires, look for a worker that has exited.
+    workers = [process for process in getattr(pool, "_pool", ()) if process.exitcode is None]
+    retiring = getattr(pool, "_maxtasksperchild", None) is not None
+    # Batches as pool.map makes them, handed over one at a time: imap with
+    # a chunksize returns a plain generator, which cannot wait with a
+    # timeout.
+    size = max(1, len(items) // (4 * max(1, len(workers))))
+    results = pool.imap(_Batch(fn), [items[start:start + size] for start in range(0, len(items), size)])
+    done = 0
+    while done < len(items):
+        try:
+            batch = results.next(_POLL)
+        except multiprocessing.TimeoutError:
+            dead = _dead_worker(pool, workers, retiring)
+            if dead is None:
+                continue
+            # Its lost task stays in the pool's books, so that the pool
+            # could never be closed and joined: only terminate ends it.
+            pool.terminate()
+            raise WorkerLost("worker process %d of the local pool %s while replications ran (%d of %d had "
+                             "finished); a local pool does not run its replication again, so the run stops "
+                             "and the pool has been terminated" % (dead.pid, _death(dead.exitcode), done,
+                                                                  len(items)))
+        for value in batch:
+            done += 1
+            yield value
+
+
+class _Batch(object):
+    """fn over a list of items, in one task of a pool."""
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __call__(self, items):
+        return [self.fn(item) for item in items]
+
+
+def _dead_worker(pool, workers, retiring):
+    """The first of `workers` that has died, or None; takes in the workers
+    the pool started since."""
+    for process in list(workers):
+        code = process.exitcode
+        if code is None:
+            continue
+        if code == 0 and retiring:
+            # It served its maxtasksperchild and left in good order.
+            workers.remove(process)
+            continue
+        return process
+    for process in getattr(pool, "_pool", ()):
+        if process not in workers and process.exitcode is None:
+            workers.append(process)
+    return None
+
+
+def _death(code):
+    if code < 0:
+        names = {}
+        # Sorted, so that of two names for one signal (SIGABRT, SIGIOT) the
+        # usual one comes first.
+        for name in sorted(vars(signal)):
+            number = getattr(signal, name)
+            if name.startswith("SIG") and not name.startswith("SIG_") and isinstance(number, int):
+                names.setdefault(int(number), name)
+        return "was killed by signal %d (%s)" % (-code, names.get(-code, "unknown"))
+    return "exited with status %d" % code
+
+
+def _unbroken(results, total):
+    # A process pool of concurrent.futures notices a dead worker itself and
+    # fails every pending result with BrokenProcessPool: say what it means.
+    done = 0
+    try:
+        for value in results:
+            done += 1
+            yield value
+    except BrokenProcessPool as error:
+        raise WorkerLost("a worker process of the local pool died while replications ran (%d of %d had "
+                         "finished); the pool is broken and the run stops (%s)" % (done, total, error))
+
+
 class _Progress(object):
     """A line on standard error, rewritten as replications finish; shown
     when asked, or by default once a run has lasted a couple of seconds."""
@@ -154,22 +308,28 @@ class _Progress(object):
             self.stream.flush()
 
 
+def collect(executor, fn, items, progress):
+    """The list of fn(item) for every item through `executor`, showing
+    progress as results come in."""
+    results = []
+    meter = _Progress(len(items), progress)
+    for result in dispatch(executor, fn, items):
+        results.append(result)
+        meter.update(len(results))
+    meter.finish()
+    return results
+
+
 def replicate(model, n, seed=2026, params=None, executor=None, progress=None, confidence=0.95):
     """Runs `model(seed_i, **params)` for i = 0 .. n-1 and returns their
-    Replications. `executor` (anything with map) runs them in parallel;
-    `progress` True shows progress on standard error, False never, None
-    once the run takes longer than two seconds."""
+    Replications. `executor` (anything with map, or a dask.distributed
+    Client) runs them in parallel; `progress` True shows progress on
+    standard error, False never, None once the run takes longer than two
+    seconds."""
     if isinstance(n, bool) or not isinstance(n, int) or n < 1:
         raise ValueError("replicate() needs n >= 1 replications, got %r" % (n,))
     run = _Run(model, dict(params or {}))
     seeds = [seed_for(seed, index) for index in range(n)]
-    if executor is not None and not _in_threads(executor):
-        check_picklable(run)
-    results = []
-    meter = _Progress(n, progress)
-    mapped = map(run, seeds) if executor is None else executor.map(run, seeds)
-    for result in mapped:
-        results.append(result)
-        meter.update(len(results))
-    meter.finish()
-    return Replications(seeds, results, confidence)
+    executor = as_executor(executor)
+    check_executor(executor, [run])
+    return Replications(seeds, collect(executor, run, seeds, progress), confidence)
