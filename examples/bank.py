@@ -15,7 +15,7 @@ import argparse
 import random
 import sys
 
-from vorm import Facility, Simulation, replicate
+from vorm import Facility, Simulation, parallel, replicate
 
 import theory
 
@@ -71,6 +71,7 @@ def main(argv=None):
     parser.add_argument("--warmup", type=float, default=600.0, help="minutes ignored first (default 600)")
     parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     limit = None if args.no_limit else args.limit
     if args.tellers < 1 or (limit is not None and limit < 0) or not args.patience > 0 or args.replications < 2 \
@@ -80,20 +81,21 @@ def main(argv=None):
     if limit is None and args.patience == INFINITY and not args.arrival < args.tellers * args.service:
         parser.error("without a limit or reneging the line grows for ever: need arrival < tellers * service")
 
-    expected = theory.impatient(args.arrival, args.service, args.tellers, args.patience, limit)
-    print("Bank with %d tellers, %g arrivals and %g services per minute, line limit %s, mean patience %g min: "
-          "%d replications of %g minutes" % (args.tellers, args.arrival, args.service,
-                                             "none" if limit is None else limit, args.patience,
-                                             args.replications, args.minutes))
-    runs = replicate(model, args.replications, args.seed, dict(
-        arrival=args.arrival, service=args.service, tellers=args.tellers, limit=limit, patience=args.patience,
-        minutes=args.minutes, warmup=args.warmup))
-    checks = [theory.report(runs, "balked", expected["balked"], "share balked"),
-              theory.report(runs, "reneged", expected["reneged"], "share reneged"),
-              theory.report(runs, "wait", expected["wait"], "mean wait of those served"),
-              theory.report(runs, "length", expected["length"], "mean line length"),
-              theory.report(runs, "busy", expected["busy"], "mean busy tellers")]
-    print("\n" + theory.verdict(checks))
+    with parallel.executor_for(args, parser=parser) as executor:
+        expected = theory.impatient(args.arrival, args.service, args.tellers, args.patience, limit)
+        print("Bank with %d tellers, %g arrivals and %g services per minute, line limit %s, mean patience %g min: "
+              "%d replications of %g minutes" % (args.tellers, args.arrival, args.service,
+                                                 "none" if limit is None else limit, args.patience,
+                                                 args.replications, args.minutes))
+        runs = replicate(model, args.replications, args.seed, executor=executor, params=dict(
+            arrival=args.arrival, service=args.service, tellers=args.tellers, limit=limit, patience=args.patience,
+            minutes=args.minutes, warmup=args.warmup))
+        checks = [theory.report(runs, "balked", expected["balked"], "share balked"),
+                  theory.report(runs, "reneged", expected["reneged"], "share reneged"),
+                  theory.report(runs, "wait", expected["wait"], "mean wait of those served"),
+                  theory.report(runs, "length", expected["length"], "mean line length"),
+                  theory.report(runs, "busy", expected["busy"], "mean busy tellers")]
+        print("\n" + theory.verdict(checks))
     return 0
 
 

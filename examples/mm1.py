@@ -14,7 +14,7 @@ import argparse
 import random
 import sys
 
-from vorm import Facility, Simulation, Tally, replicate
+from vorm import Facility, Simulation, Tally, parallel, replicate
 from vorm.ext import RequestBinaryHeap
 
 import theory
@@ -84,34 +84,36 @@ def main(argv=None):
     parser.add_argument("--warmup", type=int, default=2000, help="customers discarded first (default 2000)")
     parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     if not 0 < args.arrival < args.service or not 0 < args.urgent < 1 or args.replications < 2:
         parser.error("need 0 < arrival < service, 0 < urgent < 1 and at least 2 replications")
 
-    lam, mu = args.arrival, args.service
-    fifo = theory.mmc(lam, mu)
-    # Two classes of one service rate: Cobham's formula.
-    urgent_wait, normal_wait = theory.cobham([lam * args.urgent, lam * (1 - args.urgent)], mu)
-    print("M/M/1 with arrival rate %g, service rate %g (utilisation %.3f): %d replications of %d customers"
-          % (lam, mu, lam / mu, args.replications, args.customers))
-    params = dict(arrival=lam, service=mu, customers=args.customers, warmup=args.warmup)
-    checks = []
+    with parallel.executor_for(args, parser=parser) as executor:
+        lam, mu = args.arrival, args.service
+        fifo = theory.mmc(lam, mu)
+        # Two classes of one service rate: Cobham's formula.
+        urgent_wait, normal_wait = theory.cobham([lam * args.urgent, lam * (1 - args.urgent)], mu)
+        print("M/M/1 with arrival rate %g, service rate %g (utilisation %.3f): %d replications of %d customers"
+              % (lam, mu, lam / mu, args.replications, args.customers))
+        params = dict(arrival=lam, service=mu, customers=args.customers, warmup=args.warmup)
+        checks = []
 
-    print("\nFIFO line (RequestListFIFO)")
-    runs = replicate(model, args.replications, args.seed, params)
-    checks.append(theory.report(runs, "wait", fifo["wait"], "mean wait in line"))
-    checks.append(theory.report(runs, "length", fifo["length"], "mean line length"))
-    checks.append(theory.report(runs, "busy", fifo["busy"], "utilisation"))
+        print("\nFIFO line (RequestListFIFO)")
+        runs = replicate(model, args.replications, args.seed, params, executor=executor)
+        checks.append(theory.report(runs, "wait", fifo["wait"], "mean wait in line"))
+        checks.append(theory.report(runs, "length", fifo["length"], "mean line length"))
+        checks.append(theory.report(runs, "busy", fifo["busy"], "utilisation"))
 
-    print("\npriority line (RequestBinaryHeap), %g %% urgent" % (100 * args.urgent))
-    params["urgent"] = args.urgent
-    runs = replicate(model, args.replications, args.seed, params)
-    # Priorities change who waits, not how much work waits: the mean over
-    # everybody stays that of the FIFO line.
-    checks.append(theory.report(runs, "wait", fifo["wait"], "mean wait in line"))
-    checks.append(theory.report(runs, "urgent_wait", urgent_wait, "  urgent customers"))
-    checks.append(theory.report(runs, "normal_wait", normal_wait, "  normal customers"))
-    print("\n" + theory.verdict(checks))
+        print("\npriority line (RequestBinaryHeap), %g %% urgent" % (100 * args.urgent))
+        params["urgent"] = args.urgent
+        runs = replicate(model, args.replications, args.seed, params, executor=executor)
+        # Priorities change who waits, not how much work waits: the mean over
+        # everybody stays that of the FIFO line.
+        checks.append(theory.report(runs, "wait", fifo["wait"], "mean wait in line"))
+        checks.append(theory.report(runs, "urgent_wait", urgent_wait, "  urgent customers"))
+        checks.append(theory.report(runs, "normal_wait", normal_wait, "  normal customers"))
+        print("\n" + theory.verdict(checks))
     return 0
 
 

@@ -12,7 +12,7 @@ import argparse
 import random
 import sys
 
-from vorm import Facility, Simulation, replicate
+from vorm import Facility, Simulation, parallel, replicate
 
 import theory
 
@@ -57,22 +57,24 @@ def main(argv=None):
     parser.add_argument("--warmup", type=int, default=2000, help="customers discarded first (default 2000)")
     parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     if args.servers < 1 or not 0 < args.arrival < args.servers * args.service or args.replications < 2:
         parser.error("need at least 1 server, 0 < arrival < servers * service and at least 2 replications")
 
-    expected = theory.mmc(args.arrival, args.service, args.servers)
-    print("M/M/%d with arrival rate %g, service rate %g (utilisation %.3f): %d replications of %d customers" % (
-        args.servers, args.arrival, args.service, args.arrival / (args.servers * args.service), args.replications,
-        args.customers))
-    runs = replicate(model, args.replications, args.seed, dict(
-        arrival=args.arrival, service=args.service, servers=args.servers, customers=args.customers,
-        warmup=args.warmup))
-    checks = [theory.report(runs, "wait", expected["wait"], "mean wait in line"),
-              theory.report(runs, "delayed", expected["delayed"], "share delayed (Erlang C)"),
-              theory.report(runs, "length", expected["length"], "mean line length"),
-              theory.report(runs, "busy", expected["busy"], "mean busy servers")]
-    print("\n" + theory.verdict(checks))
+    with parallel.executor_for(args, parser=parser) as executor:
+        expected = theory.mmc(args.arrival, args.service, args.servers)
+        print("M/M/%d with arrival rate %g, service rate %g (utilisation %.3f): %d replications of %d customers" % (
+            args.servers, args.arrival, args.service, args.arrival / (args.servers * args.service), args.replications,
+            args.customers))
+        runs = replicate(model, args.replications, args.seed, executor=executor, params=dict(
+            arrival=args.arrival, service=args.service, servers=args.servers, customers=args.customers,
+            warmup=args.warmup))
+        checks = [theory.report(runs, "wait", expected["wait"], "mean wait in line"),
+                  theory.report(runs, "delayed", expected["delayed"], "share delayed (Erlang C)"),
+                  theory.report(runs, "length", expected["length"], "mean line length"),
+                  theory.report(runs, "busy", expected["busy"], "mean busy servers")]
+        print("\n" + theory.verdict(checks))
     return 0
 
 

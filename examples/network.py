@@ -16,7 +16,7 @@ import argparse
 import random
 import sys
 
-from vorm import Facility, Simulation, Tally, replicate
+from vorm import Facility, Simulation, Tally, parallel, replicate
 
 import theory
 
@@ -79,6 +79,7 @@ def main(argv=None):
     parser.add_argument("--warmup", type=int, default=2000, help="jobs discarded first (default 2000)")
     parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     visits = 1.0 / (1.0 - args.rework) if 0 <= args.rework < 1 else 0
     stations = (("lathe", args.arrival, args.lathe, 1),
@@ -88,22 +89,23 @@ def main(argv=None):
             0 < rate < servers * service for _, rate, service, servers in stations):
         parser.error("need 0 <= rework < 1, at least 1 mill and 2 replications, and every station below full load")
 
-    print("Job shop, %g jobs per hour, rework %g: %d replications of %d jobs"
-          % (args.arrival, args.rework, args.replications, args.jobs))
-    runs = replicate(model, args.replications, args.seed, dict(
-        arrival=args.arrival, rework=args.rework, lathe=args.lathe, mill=args.mill, mills=args.mills,
-        inspection=args.inspection, jobs=args.jobs, warmup=args.warmup))
-    checks, lathe_stay, loop_stay = [], 0.0, 0.0
-    for name, rate, service, servers in stations:
-        wait = theory.mmc(rate, service, servers)["wait"]
-        label = "wait at %s (M/M/%d)" % (name, servers)
-        checks.append(theory.report(runs, "wait_" + name, wait, label))
-        if name == "lathe":
-            lathe_stay = wait + 1.0 / service
-        else:
-            loop_stay += wait + 1.0 / service
-    checks.append(theory.report(runs, "time", lathe_stay + visits * loop_stay, "time in the shop"))
-    print("\n" + theory.verdict(checks))
+    with parallel.executor_for(args, parser=parser) as executor:
+        print("Job shop, %g jobs per hour, rework %g: %d replications of %d jobs"
+              % (args.arrival, args.rework, args.replications, args.jobs))
+        runs = replicate(model, args.replications, args.seed, executor=executor, params=dict(
+            arrival=args.arrival, rework=args.rework, lathe=args.lathe, mill=args.mill, mills=args.mills,
+            inspection=args.inspection, jobs=args.jobs, warmup=args.warmup))
+        checks, lathe_stay, loop_stay = [], 0.0, 0.0
+        for name, rate, service, servers in stations:
+            wait = theory.mmc(rate, service, servers)["wait"]
+            label = "wait at %s (M/M/%d)" % (name, servers)
+            checks.append(theory.report(runs, "wait_" + name, wait, label))
+            if name == "lathe":
+                lathe_stay = wait + 1.0 / service
+            else:
+                loop_stay += wait + 1.0 / service
+        checks.append(theory.report(runs, "time", lathe_stay + visits * loop_stay, "time in the shop"))
+        print("\n" + theory.verdict(checks))
     return 0
 
 

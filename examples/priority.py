@@ -15,7 +15,7 @@ import bisect
 import random
 import sys
 
-from vorm import Facility, Simulation, Tally, replicate
+from vorm import Facility, Simulation, Tally, parallel, replicate
 from vorm.ext import RequestBinaryHeap
 
 import theory
@@ -77,27 +77,29 @@ def main(argv=None):
     parser.add_argument("--warmup", type=int, default=2000, help="customers discarded first (default 2000)")
     parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     load = sum(args.rates) / args.service
     if not load < 1 or args.replications < 2:
         parser.error("need a total load below 1 and at least 2 replications")
 
-    waits = theory.cobham(args.rates, args.service)
-    fifo = theory.mmc(sum(args.rates), args.service)
-    print("M/M/1 with %d priority classes, arrival rates %s, service rate %g (utilisation %.3f): "
-          "%d replications of %d customers" % (len(args.rates), ",".join("%g" % r for r in args.rates),
-                                               args.service, load, args.replications, args.customers))
-    runs = replicate(model, args.replications, args.seed, dict(
-        rates=args.rates, service=args.service, customers=args.customers, warmup=args.warmup))
-    # With one service rate for all, non-preemptive priorities reorder the
-    # line without changing the work in it: the mean over all classes is the
-    # FIFO line's.
-    checks = [theory.report(runs, "wait", fifo["wait"], "mean wait, all classes")]
-    for k, wait in enumerate(waits):
-        checks.append(theory.report(runs, "wait_%d" % (k + 1), wait, "  class %d (Cobham)" % (k + 1)))
-    checks.append(theory.report(runs, "length", fifo["length"], "mean line length"))
-    checks.append(theory.report(runs, "busy", load, "utilisation"))
-    print("\n" + theory.verdict(checks))
+    with parallel.executor_for(args, parser=parser) as executor:
+        waits = theory.cobham(args.rates, args.service)
+        fifo = theory.mmc(sum(args.rates), args.service)
+        print("M/M/1 with %d priority classes, arrival rates %s, service rate %g (utilisation %.3f): "
+              "%d replications of %d customers" % (len(args.rates), ",".join("%g" % r for r in args.rates),
+                                                   args.service, load, args.replications, args.customers))
+        runs = replicate(model, args.replications, args.seed, executor=executor, params=dict(
+            rates=args.rates, service=args.service, customers=args.customers, warmup=args.warmup))
+        # With one service rate for all, non-preemptive priorities reorder the
+        # line without changing the work in it: the mean over all classes is the
+        # FIFO line's.
+        checks = [theory.report(runs, "wait", fifo["wait"], "mean wait, all classes")]
+        for k, wait in enumerate(waits):
+            checks.append(theory.report(runs, "wait_%d" % (k + 1), wait, "  class %d (Cobham)" % (k + 1)))
+        checks.append(theory.report(runs, "length", fifo["length"], "mean line length"))
+        checks.append(theory.report(runs, "busy", load, "utilisation"))
+        print("\n" + theory.verdict(checks))
     return 0
 
 

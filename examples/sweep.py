@@ -18,7 +18,7 @@ import random
 import sys
 import time
 
-from vorm import Facility, Simulation, WorkerLost, hold, parallel, sweep
+from vorm import Facility, Simulation, hold, parallel, sweep
 
 
 def model(seed, load=0.8, servers=1, service=1.0, customers=5000, warmup=500):
@@ -79,11 +79,8 @@ def main(argv=None):
     grid = [("load", args.load), ("servers", args.servers)]
     fixed = {"service": args.service, "customers": args.customers, "warmup": args.warmup}
     started = time.time()
-    try:
-        with parallel.executor_for(args) as executor:
-            result = sweep(model, grid, args.replications, seed=args.seed, params=fixed, executor=executor)
-    except (parallel.SchedulerUnreachable, WorkerLost) as error:
-        parser.exit(1, "%s: error: %s\n" % (parser.prog, error))
+    with parallel.executor_for(args, parser=parser) as executor:
+        result = sweep(model, grid, args.replications, seed=args.seed, params=fixed, executor=executor)
     elapsed = time.time() - started
     print(result)
     print("%d replications in %.1f s" % (len(result) * args.replications, elapsed))

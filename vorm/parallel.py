@@ -53,10 +53,26 @@ def add_arguments(parser):
     return group
 
 
-def executor_for(args, timeout=CONNECT_TIMEOUT):
-    """The executor context of parsed arguments (see add_arguments)."""
-    return executor(workers=getattr(args, "workers", None), scheduler=getattr(args, "scheduler", None),
-                    timeout=timeout)
+@contextlib.contextmanager
+def executor_for(args, timeout=CONNECT_TIMEOUT, parser=None):
+    """The executor context of parsed arguments (see add_arguments). Given
+    the parser, an unreachable scheduler, a missing dask or a lost worker
+    ends the program with one line of error, as a bad argument would."""
+    entered = False
+    try:
+        with executor(workers=getattr(args, "workers", None), scheduler=getattr(args, "scheduler", None),
+                      timeout=timeout) as chosen:
+            entered = True
+            yield chosen
+    except (SchedulerUnreachable, _lost(), ImportError) as error:
+        if parser is None or (entered and isinstance(error, ImportError)):
+            raise
+        parser.exit(1, "%s: error: %s\n" % (parser.prog, error))
+
+
+def _lost():
+    from vorm.replicate import WorkerLost
+    return WorkerLost
 
 
 @contextlib.contextmanager
