@@ -133,9 +133,16 @@ class StudentTTest(StatsCase):
         for p, df in ((0.0, 5), (1.0, 5), (1.5, 5), (-0.5, 10), (1e-9, 3), (1e-8, 3)):
             self.assertDiverges(ext.qt, p, df)
 
-    def test_qt_rejects_non_positive_df(self):
-        for p, df in ((0.5, 0), (0.975, -1), (0.1, -2), (0.5, -2147483648)):
-            self.assertRaisesMessage(ValueError, "qt() argument df must be positive", ext.qt, p, df)
+    def test_qt_non_positive_df_follows_newton(self):
+        # df = 0: the start value is NaN, and Newton returns a NaN evaluation
+        # as converged. Negative df: the series give NaN at the start value,
+        # so Newton returns the start value itself.
+        for p in (0.0, 0.5, 0.975, 1.5):
+            self.assertNan(ext.qt(p, 0))
+        for p, df in ((0.5, -1), (0.975, -2), (0.0, -3), (1.5, -10), (0.1, -2147483648)):
+            z = ext.pnorm(p)
+            shrink = 1 - 1 / (4.0 * df)
+            self.assertEqual(ext.qt(p, df), z / math.sqrt(shrink * shrink - z * z / (2.0 * df)), (p, df))
 
     def test_argument_errors(self):
         for function in (ext.dt, ext.pt, ext.qt):

@@ -120,18 +120,15 @@ PyObject *statsPt(PyObject *, PyObject *args)
     return PyFloat_FromDouble(tCdf(x, df));
 }
 
-// df <= 0 is refused: the start value and the iteration then give no quantile
-// at all, only a NaN or the start value itself.
+// Every df other than 1 and 2 takes the Newton route, df <= 0 included: there
+// the start value or its first evaluation is NaN, which Newton returns as it
+// returns any NaN, so such df give no quantile but raise nothing of their own.
 PyObject *statsQt(PyObject *, PyObject *args)
 {
     double p = 0.0;
     int df = 0;
     if (!statsParseDoubleInt(args, &p, &df))
         return NULL;
-    if (df <= 0) {
-        PyErr_SetString(PyExc_ValueError, "qt() argument df must be positive");
-        return NULL;
-    }
     if (df == 1)
         return PyFloat_FromDouble(std::tan((p - 0.5) * pi));
     if (df == 2)
