@@ -8,5 +8,5 @@ static PyMethodDef arrayStackMethods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-PyTypeObject RequestArrayStackType = containerSubtypeHead<ArrayStackStorage>(
+RequestContainerTypeObject RequestArrayStackType = containerSubtypeHead<ArrayStackStorage>(
     "vorm.ext.RequestArrayStack", "vorm.ext.RequestArrayStack objects", &RequestArrayType, arrayStackMethods);

@@ -9,5 +9,5 @@ static PyMethodDef listStackMethods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-PyTypeObject RequestListStackType = containerSubtypeHead<ListStackStorage>(
+RequestContainerTypeObject RequestListStackType = containerSubtypeHead<ListStackStorage>(
     "vorm.ext.RequestListStack", "vorm.ext.RequestListStack objects", &RequestListFIFOType, listStackMethods);
