@@ -384,9 +384,11 @@ RequestContainerTypeObject containerTypeHead(const char *name, const char *doc, 
     return type;
 }
 
-// A subtype that replaces one method of its base and inherits the rest. The
-// collector slots are set again because a type that declares itself
-// collected inherits neither of them.
+// A subtype of a concrete container. It inherits its base's slots but has a
+// method table of its own, generated like its base's over its own policy:
+// CPython 3.11 and later specialise a call of a C method only for instances
+// of the very type that defines it. The collector slots are set again
+// because a type that declares itself collected inherits neither of them.
 template <class S>
 RequestContainerTypeObject containerSubtypeHead(const char *name, const char *doc, PyTypeObject *base,
                                                 PyMethodDef *methods)

@@ -1,11 +1,11 @@
-// RequestListStack: only push differs from RequestListFIFO; everything else,
-// the iterator included, is inherited.
+// RequestListStack: only push differs from RequestListFIFO; the slots, the
+// iterator included, are inherited.
 #include "requestliststack.h"
 
 typedef Container<ListStackStorage> ListStack;
 
 static PyMethodDef listStackMethods[] = {
-    {"push", VORM_METH(ListStack::push), METH_O, ""},
+    VORM_CONTAINER_METHODS(ListStack),
     {NULL, NULL, 0, NULL},
 };
 
