@@ -57,26 +57,26 @@ double normalBisection::evaluate(double x) const { return p - normalCdf(x); }
 
 static double normalDensity(double x) { return std::exp((x * -0.5) * x) / std::sqrt(twoPi); }
 
-PyObject *statsDnorm(PyObject *, PyObject *args)
+static PyObject *dnorm(const CompatArgs &args)
 {
     double x = 0.0;
-    if (!statsParseDouble(args, &x))
+    if (!statsParseDouble(args, "dnorm", &x))
         return NULL;
     return PyFloat_FromDouble(normalDensity(x));
 }
 
-PyObject *statsPnorm(PyObject *, PyObject *args)
+static PyObject *pnorm(const CompatArgs &args)
 {
     double x = 0.0;
-    if (!statsParseDouble(args, &x))
+    if (!statsParseDouble(args, "pnorm", &x))
         return NULL;
     return PyFloat_FromDouble(normalCdf(x));
 }
 
-PyObject *statsQnorm(PyObject *, PyObject *args)
+static PyObject *qnorm(const CompatArgs &args)
 {
     double p = 0.0;
-    if (!statsParseDouble(args, &p))
+    if (!statsParseDouble(args, "qnorm", &p))
         return NULL;
     normalBisection quantile(p);
     int32_t status = 0;
@@ -87,3 +87,7 @@ PyObject *statsQnorm(PyObject *, PyObject *args)
     }
     return PyFloat_FromDouble(x);
 }
+
+const CompatArgsFunction statsDnorm = compatArgsEntry<dnorm>;
+const CompatArgsFunction statsPnorm = compatArgsEntry<pnorm>;
+const CompatArgsFunction statsQnorm = compatArgsEntry<qnorm>;
