@@ -45,6 +45,8 @@ class NormalTest(StatsCase):
         self.assertAlmostEqual(ext.dnorm(-1.5), 0.12951759566589174, places=15)
         for x in (INF, -INF, NAN):
             self.assertNan(ext.pnorm(x))
+        for nan in (abs(NAN), -abs(NAN)):  # comes back with its sign flipped
+            self.assertEqual(math.copysign(1.0, ext.pnorm(nan)), -math.copysign(1.0, nan))
         self.assertNan(ext.dnorm(NAN))
 
     def test_qnorm_exact_results(self):
