@@ -30,9 +30,11 @@ demo:
 	@echo
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/mm1.py
 
-# Python 2.7 and the default python3, one table each; the size series go to
-# bench/scaling-<version>.dat and, when gnuplot is installed, bench/scaling.png.
-BENCH_PYTHONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/2.7.18/bin/python python3
+# Python 2.7, the default python3 and the newest 3.13, one table each; the
+# size series go to bench/scaling-<version>.dat and, when gnuplot is
+# installed, bench/scaling.png.
+PYENV_VERSIONS = $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
+BENCH_PYTHONS ?= $(PYENV_VERSIONS)/2.7.18/bin/python python3 $(lastword $(wildcard $(PYENV_VERSIONS)/3.13*/bin/python))
 
 bench:
 	@set -e; for python in $(BENCH_PYTHONS); do \
@@ -50,7 +52,7 @@ bench:
 # make refleak    regrtest -R style reference-leak hunt on a debug python3
 .PHONY: sanitize refleak
 
-SANITIZE_PYTHONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/2.7.18/bin/python python3
+SANITIZE_PYTHONS ?= $(PYENV_VERSIONS)/2.7.18/bin/python python3
 
 sanitize:
 	@tools/sanitize $(SANITIZE_PYTHONS)
