@@ -285,15 +285,15 @@ inline void compatRawFree(void *block) { std::free(block); }
 
 #endif
 
-// The positional arguments of a distribution function, read without a
-// tuple where the interpreter allows it. What Python can observe (results,
-// exceptions and their messages) is the same in every build.
+// CompatArgs: the arguments of a distribution function, and
+// compatArgsEntry, its entry in the module's function table (flags
+// VORM_ARGS_FLAGS). What Python can observe (results, exceptions and their
+// messages) is the same in every build; only the calling convention differs.
 #if PY_VERSION_HEX >= 0x03070000
 
-// The positional arguments of a distribution function. From 3.7 on they
-// arrive as the caller's own array (METH_FASTCALL), so a call builds no
-// argument tuple; keyword names come along because METH_FASTCALL alone
-// would refuse keywords with a message of its own.
+// From 3.7 on the arguments arrive as the caller's own array (METH_FASTCALL),
+// so a call builds no argument tuple. Keyword names come along because
+// METH_FASTCALL alone would refuse keywords with a message of its own.
 class CompatArgs {
 public:
     CompatArgs(PyObject *const *items, Py_ssize_t count, PyObject *kwnames)
