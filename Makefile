@@ -1,4 +1,4 @@
-# make build [PYTHON=/path/to/python]   build vorm/ext for one or every CPython
+# make build [PYTHON=/path/to/python]   build vorm/ext and vorm/_speedups for one or every CPython
 # make test                             build and run the suite under each
 # make demo [PYTHON=...]                run the examples
 # make bench                            time vorm.ext against the standard library, then peers and scale
@@ -41,9 +41,11 @@ demo:
 	@echo
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/plot.py --out build/demo/mm1
 
-# Python 2.7 and the default python3, one table each; the size series go to
-# bench/scaling-<version>.dat and, when gnuplot is installed, bench/scaling.png.
-BENCH_PYTHONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/2.7.18/bin/python python3
+# Python 2.7, the default python3 and the newest 3.13, one table each; the
+# size series go to bench/scaling-<version>.dat and, when gnuplot is
+# installed, bench/scaling.png.
+PYENV_VERSIONS = $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions
+BENCH_PYTHONS ?= $(PYENV_VERSIONS)/2.7.18/bin/python python3 $(lastword $(wildcard $(PYENV_VERSIONS)/3.13*/bin/python))
 
 bench:
 	@set -e; for python in $(BENCH_PYTHONS); do \
@@ -81,7 +83,7 @@ scale:
 # make refleak    regrtest -R style reference-leak hunt on a debug python3
 .PHONY: sanitize refleak
 
-SANITIZE_PYTHONS ?= $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/2.7.18/bin/python python3
+SANITIZE_PYTHONS ?= $(PYENV_VERSIONS)/2.7.18/bin/python python3
 
 sanitize:
 	@tools/sanitize $(SANITIZE_PYTHONS)
@@ -105,4 +107,4 @@ install-check:
 	@tools/install-check
 
 clean:
-	rm -rf build vorm/ext*.so
+	rm -rf build vorm/ext*.so vorm/_speedups*.so

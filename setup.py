@@ -1,31 +1,64 @@
-"""pip install . builds vorm.ext from the same sources and flags as `make`.
+"""pip install . builds vorm.ext with tools/ext.mk, the rule that `make build`
+uses: the same sources, flags and exported symbol.
 
-The source rule is tools/ext.mk's: every src/*/*.cpp. Python 2.7 to 3.11 here
-have setuptools; `make build` needs none.
+The project's metadata is pyproject.toml's [project] table and the version is
+vorm/__init__.py's. setuptools older than 61 (Python 2.7 to 3.9 here) does
+not read that table, so setup.py passes its fields on there.
 """
 import glob
 import os
+import re
+import shutil
+import subprocess
 import sys
+import tempfile
 
+import setuptools
 from setuptools import Command, Extension, setup
 from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCES = sorted(os.path.relpath(path, HERE) for path in glob.glob(os.path.join(HERE, "src", "*", "*.cpp")))
-INIT = "PyInit_ext" if sys.version_info[0] >= 3 else "initext"
+# tools/ext.mk compiles them; setuptools only lists them.
+ALL_SOURCES = sorted(os.path.relpath(path, HERE) for path in glob.glob(os.path.join(HERE, "src", "*", "*.cpp")))
+SPEEDUPS_SOURCES = [path for path in ALL_SOURCES if path.startswith(os.path.join("src", "speedups", ""))]
+SOURCES = [path for path in ALL_SOURCES if path not in SPEEDUPS_SOURCES]
+
+
+def read(*parts):
+    with open(os.path.join(HERE, *parts)) as handle:
+        return handle.read()
+
+
+def version():
+    return re.search(r'^__version__ = "([^"]+)"$', read("vorm", "__init__.py"), re.M).group(1)
+
+
+def project_fields():
+    """The one-line string fields of pyproject.toml's [project] table."""
+    fields, table = {}, None
+    for line in read("pyproject.toml").splitlines():
+        if line.startswith("["):
+            table = line.strip()
+        elif table == "[project]":
+            match = re.match(r'([\w-]+) = "([^"]*)"$', line)
+            if match:
+                fields[match.group(1)] = match.group(2)
+    return fields
+
+
+def make(python, outdir, objroot):
+    subprocess.check_call(["make", "--no-print-directory", "-C", HERE, "-f", "tools/ext.mk", "PYTHON=" + python,
+                           "OUTDIR=" + os.path.abspath(outdir), "OBJROOT=" + os.path.abspath(objroot)])
 
 
 class BuildExt(build_ext):
-    """Exports the module init function and nothing else, as the make build does."""
+    """Compiles through tools/ext.mk instead of setuptools' own compiler calls."""
 
     def build_extension(self, extension):
-        if not os.path.isdir(self.build_temp):
-            os.makedirs(self.build_temp)
-        exports = os.path.join(self.build_temp, "exports.map")
-        with open(exports, "w") as handle:
-            handle.write("{ global: %s; local: *; };\n" % INIT)
-        extension.extra_link_args = ["-Wl,--version-script=" + exports]
-        build_ext.build_extension(self, extension)
+        target = self.get_ext_fullpath(extension.name)
+        make(sys.executable, os.path.dirname(target), self.build_temp)
+        if not os.path.exists(target):
+            raise RuntimeError("tools/ext.mk did not build %s" % target)
 
 
 class BdistWheel(Command):
@@ -41,11 +74,22 @@ class BdistWheel(Command):
         if self.dist_dir is None:
             self.dist_dir = "dist"
 
-    def run(self):
-        wheelbuild().build_wheel(self.dist_dir)
+    def metadata(self):
+        """METADATA as setuptools writes PKG-INFO for this distribution."""
+        directory = tempfile.mkdtemp(prefix="vorm-metadata-")
+        try:
+            self.distribution.metadata.write_pkg_info(directory)
+            return read(directory, "PKG-INFO")
+        finally:
+            shutil.rmtree(directory)
 
+    def run(self):
+        wheelbuild().build_wheel(self.dist_dir, self.distribution.get_name(), self.distribution.get_version(),
+                                 self.metadata())
+
+    # setuptools' dist_info command (pip's metadata step) asks for this.
     def egg2dist(self, egginfo_path, distinfo_path):
-        wheelbuild().write_dist_info(distinfo_path)
+        wheelbuild().write_dist_info(distinfo_path, self.metadata())
 
 
 def wheelbuild():
@@ -60,20 +104,18 @@ try:
 except ImportError:
     COMMANDS["bdist_wheel"] = BdistWheel
 
+OPTIONS = {}
+if int(setuptools.__version__.split(".")[0]) < 61:
+    FIELDS = project_fields()
+    OPTIONS = dict(name=FIELDS["name"], description=FIELDS["description"],
+                   python_requires=FIELDS["requires-python"])
+
 setup(
-    name="vorm",
-    version="0.1.0",
-    description="Discrete-event process simulation: the native request and queue core",
+    version=version(),
     packages=["vorm"],
     package_data={"vorm": ["ext.pyi", "py.typed"]},
-    ext_modules=[Extension(
-        "vorm.ext",
-        sources=SOURCES,
-        language="c++",
-        extra_compile_args=["-std=c++17", "-O2", "-fvisibility=hidden", "-ffp-contract=off", "-Wall", "-Wextra",
-                            "-Wno-register"],
-        libraries=["dl"],
-    )],
+    ext_modules=[Extension("vorm.ext", sources=SOURCES), Extension("vorm._speedups", sources=SPEEDUPS_SOURCES)],
     cmdclass=COMMANDS,
     zip_safe=False,
+    **OPTIONS
 )

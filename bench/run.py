@@ -356,9 +356,8 @@ def run_linked(bench, sizes, pool):
             stack = list(requests)
             for kind in (ext.RequestArray, ext.RequestArrayStack, ext.RequestListStack):
                 container = filled(kind(), requests)
-                target = FIFO_TARGET if kind is ext.RequestArray else None
                 bench.race(section, n, kind.__name__, vorm_push_pop_side(container),
-                           "list append+pop", list_push_pop_side(stack), target)
+                           "list append+pop", list_push_pop_side(stack), FIFO_TARGET)
                 container.clear()
             # Not vorm.ext: the standard library's own C stack without list's
             # interpreter shortcuts, for scale.
@@ -518,17 +517,18 @@ def run_stats(bench):
         if rival is not None:
             bench.race(section, "-", label, call_side(function, itertools.cycle(arguments), extra),
                        "NormalDist().%s" % rival.__name__, call_side(rival, itertools.cycle(arguments)),
-                       3.0 if targeted else None)
+                       {"dnorm": 3.0, "pnorm": 2.0}.get(name))
         bench.race(section, "-", label, call_side(function, itertools.cycle(arguments), extra),
                    "same formula in Python", call_side(formula, itertools.cycle(arguments), extra),
                    2.0 if targeted and python2 else None)
+        # Before 3.7 the functions take an argument tuple (METH_VARARGS), as
+        # math.log does there, while math.fabs (METH_O) builds none; the
+        # target against math.fabs applies where they take the caller's array.
+        vector_call = sys.version_info >= (3, 7)
         bench.race(section, "-", label, call_side(function, itertools.cycle(arguments), extra),
                    "math.fabs(x) call floor", call_side(math.fabs, itertools.cycle(arguments)),
-                   1 / 1.5 if targeted else None)
-        if targeted:
-            # math.fabs is METH_O; the functions here must stay METH_VARARGS,
-            # whose calls build an argument tuple. math.log is the standard
-            # library's METH_VARARGS counterpart (up to CPython 3.12).
+                   1 / 1.5 if targeted and vector_call else None)
+        if targeted and not vector_call:
             positive = [abs(x) + 0.5 for x in arguments]
             bench.race(section, "-", label, call_side(function, itertools.cycle(positive)),
                        "math.log(x) METH_VARARGS call", call_side(math.log, itertools.cycle(positive)))

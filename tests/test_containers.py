@@ -118,7 +118,10 @@ class ProtocolTest(unittest.TestCase):
                 source.push(r)
             source.moveTo(target)
             self.assertEqual((target.label, len(target), sorted(target.log)), ("t", 3, ["r0", "r1", "r2"]))
-            self.assertIsInstance(target.pop(), element_type(kind))
+            held = target.get()
+            self.assertRaises(ValueError, setattr, held, "queue", None)  # the subclass's storage holds it
+            self.assertIs(target.pop(), held)
+            self.assertIsInstance(held, element_type(kind))
 
 
 class OrderTest(unittest.TestCase):

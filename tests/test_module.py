@@ -3,7 +3,7 @@
 import unittest
 
 from vorm import ext
-from tests.support import PY3, run_child
+from tests.support import ALL_CONTAINERS, HEAPS, PY3, run_child
 
 PUBLISHED = ["Request", "RequestArray", "RequestArrayStack", "RequestDEQFIFO", "RequestListFIFO",
              "RequestListStack", "LinkedRequest", "PriorityRequest", "RequestBinaryHeap", "TimeRequest",
@@ -42,6 +42,15 @@ class SurfaceTest(unittest.TestCase):
         self.assertIs(ext.RequestListStack.__bases__[0], ext.RequestListFIFO)
         self.assertIs(ext.TimeRequest.__bases__[0], ext.PriorityRequest)
         self.assertFalse(issubclass(ext.PriorityQueue, container))
+
+    def test_every_container_type_defines_the_whole_method_set(self):
+        # CPython 3.11+ specialises a call of a C method only for instances of
+        # the type that defines it, so the stacks must not inherit theirs.
+        methods = set(["push", "create", "get", "pop", "delete", "empty", "clear", "moveTo"])
+        for kind in ALL_CONTAINERS:
+            self.assertEqual(set(n for n in vars(kind) if callable(getattr(kind, n)) and not n.startswith("_")),
+                             methods | (set(["merge"]) if kind in HEAPS else set()), kind)
+        self.assertIsNot(ext.RequestArrayStack.push, ext.RequestArray.push)
 
     def test_iterator_types_are_hidden(self):
         iterators = {ext.Request(): "RequestIterator", ext.RequestArray(): "RequestArrayIterator",

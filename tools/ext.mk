@@ -1,6 +1,6 @@
-# Builds vorm/ext for one interpreter: make -f tools/ext.mk PYTHON=...
-# Objects go to $(OBJROOT)/<tag>, the library to $(OUTDIR) under the
-# interpreter's own extension file name.
+# Builds vorm/ext and vorm/_speedups for one interpreter:
+# make -f tools/ext.mk PYTHON=... Objects go to $(OBJROOT)/<tag>, the
+# libraries to $(OUTDIR) under the interpreter's own extension file names.
 PYTHON ?= python3
 OUTDIR ?= vorm
 OBJROOT ?= build
@@ -17,11 +17,17 @@ else
 $(error cannot query $(PYTHON))
 endif
 
-SOURCES := $(sort $(wildcard src/*/*.cpp))
+# The simulation layer's fast paths are a module of their own; the core
+# is everything else.
+SPEEDUPS_SOURCES := $(sort $(wildcard src/speedups/*.cpp))
+SOURCES := $(sort $(filter-out $(SPEEDUPS_SOURCES),$(wildcard src/*/*.cpp)))
 OBJDIR := $(OBJROOT)/$(TAG)
 OBJECTS := $(SOURCES:src/%.cpp=$(OBJDIR)/%.o)
+SPEEDUPS_OBJECTS := $(SPEEDUPS_SOURCES:src/%.cpp=$(OBJDIR)/%.o)
 TARGET := $(OUTDIR)/ext$(SUFFIX)
+SPEEDUPS := $(OUTDIR)/_speedups$(SUFFIX)
 EXPORTS := $(OBJDIR)/exports.map
+SPEEDUPS_EXPORTS := $(OBJDIR)/speedups-exports.map
 
 CXX ?= g++
 # Debian's debug interpreter keeps its own pyconfig.h (Py_DEBUG) in a
@@ -32,19 +38,30 @@ NOCANONICAL := $(shell $(CXX) -fno-canonical-system-headers -x c++ -E /dev/null 
 	echo -fno-canonical-system-headers)
 CXXFLAGS := -std=c++17 -O2 -fPIC -fvisibility=hidden -ffp-contract=off -Wall -Wextra -Werror=return-type \
 	-Wno-register $(NOCANONICAL) -isystem $(INCLUDE) $(EXTRA_CXXFLAGS)
-LDFLAGS := -shared -Wl,--version-script=$(EXPORTS) -Wl,-O1 $(EXTRA_LDFLAGS)
+LDFLAGS := -shared -Wl,-O1 $(EXTRA_LDFLAGS)
+
+all: $(TARGET) $(SPEEDUPS)
 
 $(TARGET): $(OBJECTS) $(EXPORTS)
 	@mkdir -p $(dir $@)
-	$(CXX) $(CXXFLAGS) -o $@ $(OBJECTS) $(LDFLAGS) -ldl
+	$(CXX) $(CXXFLAGS) -o $@ $(OBJECTS) -Wl,--version-script=$(EXPORTS) $(LDFLAGS) -ldl
 
-# The library exports the module init function and nothing else.
+$(SPEEDUPS): $(SPEEDUPS_OBJECTS) $(SPEEDUPS_EXPORTS)
+	@mkdir -p $(dir $@)
+	$(CXX) $(CXXFLAGS) -o $@ $(SPEEDUPS_OBJECTS) -Wl,--version-script=$(SPEEDUPS_EXPORTS) $(LDFLAGS)
+
+# Each library exports its module init function and nothing else.
 $(EXPORTS): tools/ext.mk
 	@mkdir -p $(dir $@)
 	@printf '{ global: %s; local: *; };\n' $(INIT) > $@
+
+$(SPEEDUPS_EXPORTS): tools/ext.mk
+	@mkdir -p $(dir $@)
+	@printf '{ global: %s; local: *; };\n' $(subst ext,_speedups,$(INIT)) > $@
 
 $(OBJDIR)/%.o: src/%.cpp tools/ext.mk
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) -MMD -MP -c $< -o $@
 
--include $(OBJECTS:.o=.d)
+.PHONY: all
+-include $(OBJECTS:.o=.d) $(SPEEDUPS_OBJECTS:.o=.d)

@@ -3,22 +3,21 @@ where the wheel package is not installed (recent pips build every install
 through a wheel).
 
 It compiles vorm.ext with tools/ext.mk, the same rule and flags as
-`make build`, and packs the wheel by hand.
+`make build`, and packs the wheel by hand. Name, version and METADATA come
+from setup.py, which has them from pyproject.toml and vorm/__init__.py.
 """
 import base64
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
 import tempfile
 import zipfile
 
-NAME = "vorm"
-VERSION = "0.1.0"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-METADATA = ("Metadata-Version: 2.1\nName: %s\nVersion: %s\n"
-            "Summary: Discrete-event process simulation: the native request and queue core\n" % (NAME, VERSION))
+PACKAGE = "vorm"
 
 
 def _tag():
@@ -32,37 +31,44 @@ def _digest(data):
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode("ascii")
 
 
-def _dist_info(tag):
+def _dist_info(tag, metadata):
     wheel = "Wheel-Version: 1.0\nGenerator: vorm tools/wheelbuild.py\nRoot-Is-Purelib: false\nTag: %s\n" % tag
-    return {"METADATA": METADATA, "WHEEL": wheel}
+    return {"METADATA": metadata, "WHEEL": wheel}
 
 
-def write_dist_info(directory):
+def write_dist_info(directory, metadata):
     """Writes METADATA and WHEEL into directory (a name.dist-info folder)."""
     if not os.path.isdir(directory):
         os.makedirs(directory)
-    for name, text in _dist_info(_tag()).items():
+    for name, text in _dist_info(_tag(), metadata).items():
         with open(os.path.join(directory, name), "w") as handle:
             handle.write(text)
 
 
-def build_wheel(wheel_directory):
+def build_wheel(wheel_directory, name, version, metadata):
     """Compiles, packs and returns the file name of the wheel."""
     if not os.path.isdir(wheel_directory):
         os.makedirs(wheel_directory)
     staging = tempfile.mkdtemp(prefix="vorm-wheel-")
-    package = os.path.join(staging, NAME)
+    try:
+        return _pack(wheel_directory, staging, name, version, metadata)
+    finally:
+        shutil.rmtree(staging)
+
+
+def _pack(wheel_directory, staging, name, version, metadata):
+    package = os.path.join(staging, PACKAGE)
     subprocess.check_call(["make", "--no-print-directory", "-C", ROOT, "-f", "tools/ext.mk",
                            "PYTHON=" + sys.executable, "OUTDIR=" + package,
                            "OBJROOT=" + os.path.join(staging, "objects")])
-    files = [(os.path.join(package, name), NAME + "/" + name) for name in sorted(os.listdir(package))]
-    sources = os.path.join(ROOT, NAME)
-    for name in sorted(os.listdir(sources)):
-        if name.endswith(".py") or name in ("ext.pyi", "py.typed"):
-            files.append((os.path.join(sources, name), NAME + "/" + name))
+    files = [(os.path.join(package, entry), PACKAGE + "/" + entry) for entry in sorted(os.listdir(package))]
+    sources = os.path.join(ROOT, PACKAGE)
+    for entry in sorted(os.listdir(sources)):
+        if entry.endswith(".py") or entry in ("ext.pyi", "py.typed"):
+            files.append((os.path.join(sources, entry), PACKAGE + "/" + entry))
     tag = _tag()
-    info = "%s-%s.dist-info" % (NAME, VERSION)
-    wheel_name = "%s-%s-%s.whl" % (NAME, VERSION, tag)
+    info = "%s-%s.dist-info" % (name, version)
+    wheel_name = "%s-%s-%s.whl" % (name, version, tag)
     record = []
     with zipfile.ZipFile(os.path.join(wheel_directory, wheel_name), "w", zipfile.ZIP_DEFLATED) as wheel:
         for path, arcname in files:
@@ -70,10 +76,10 @@ def build_wheel(wheel_directory):
                 data = handle.read()
             wheel.writestr(arcname, data)
             record.append("%s,%s,%d" % (arcname, _digest(data), len(data)))
-        for name, text in sorted(_dist_info(tag).items()):
+        for entry, text in sorted(_dist_info(tag, metadata).items()):
             data = text.encode("utf-8")
-            wheel.writestr(info + "/" + name, data)
-            record.append("%s/%s,%s,%d" % (info, name, _digest(data), len(data)))
+            wheel.writestr(info + "/" + entry, data)
+            record.append("%s/%s,%s,%d" % (info, entry, _digest(data), len(data)))
         record.append(info + "/RECORD,,")
         wheel.writestr(info + "/RECORD", "\n".join(record) + "\n")
     return wheel_name

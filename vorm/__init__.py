@@ -5,6 +5,10 @@ sweeps, serially or on worker processes: vorm.parallel) is
 plain Python on the native core `vorm.ext`: request objects, the queues
 that hold them, and the normal and Student-t distribution functions.
 """
+
+# The one place of the version: setup.py and tools/wheelbuild.py read it.
+__version__ = "0.2.0"
+
 import os
 
 from vorm.simulation import (ArgumentError, Command, CommandError, Process, ProcessError, Signal, Simulation,

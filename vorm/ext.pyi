@@ -161,7 +161,8 @@ def dt(x: _Number, df: int) -> float:
 def pt(x: _Number, df: int) -> float:
     """Distribution function of Student's t distribution."""
 def qt(p: _Number, df: int) -> float:
-    """Student t quantile; ValueError for df <= 0, RuntimeError "divergence error" in far tails."""
+    """Student t quantile; RuntimeError "divergence error" in far tails; no quantile (NaN or a
+    meaningless number) for df <= 0."""
 def terminateProcess(handle: int, exitCode: int) -> None:
     """Ends a process: -1 or the own pid exits now with exitCode; another pid is killed."""
 def loadLibrary(path: Union[str, bytes]) -> None:

@@ -2,12 +2,6 @@
 // checks, messages and queue handling that every container shares.
 #include "container.h"
 
-#include "requestarray.h"
-#include "requestdeqfifo.h"
-#include "requestlistfifo.h"
-#include "requestbinaryheap.h"
-#include "timerequestbinaryheap.h"
-
 static PyTypeObject makeRequestContainerType()
 {
     PyTypeObject type =
@@ -19,30 +13,6 @@ static PyTypeObject makeRequestContainerType()
 }
 
 PyTypeObject RequestContainerType = makeRequestContainerType();
-
-namespace {
-struct HoldsEntry {
-    PyTypeObject *type;
-    bool (*holds)(PyObject *container, LinkedRequestObject *request);
-};
-
-// The concrete families; a subclass (Python or ours) finds its family
-// through its bases.
-const HoldsEntry holdsTable[] = {
-    {&RequestArrayType, slotsContainerHolds},          {&RequestDEQFIFOType, requestDEQFIFOHolds},
-    {&RequestListFIFOType, requestListFIFOHolds},      {&RequestBinaryHeapType, slotsContainerHolds},
-    {&TimeRequestBinaryHeapType, slotsContainerHolds},
-};
-} // namespace
-
-bool containerHolds(PyObject *container, LinkedRequestObject *request)
-{
-    for (PyTypeObject *type = Py_TYPE(container); type != NULL; type = type->tp_base)
-        for (const HoldsEntry &entry : holdsTable)
-            if (type == entry.type)
-                return entry.holds(container, request);
-    return false;
-}
 
 int containerMovingError()
 {

@@ -30,14 +30,8 @@
 
 #include "../module/module.h"
 #include "../module/typeobjects.h"
+#include "../requests/queue.h"
 #include "../requests/request.h"
-
-extern PyTypeObject RequestContainerType;
-
-inline bool isRequestContainer(PyObject *object) { return PyObject_TypeCheck(object, &RequestContainerType); }
-
-// Whether container really stores request (dispatches on the container's kind).
-bool containerHolds(PyObject *container, LinkedRequestObject *request);
 
 // Storage of the array-backed containers comes from the raw allocator, so
 // that tracemalloc sees it on Python 3.
@@ -326,6 +320,8 @@ struct Container {
 
     static Py_ssize_t length(PyObject *self) { return S::size(of(self)); }
 
+    static bool holds(PyObject *self, LinkedRequestObject *request) { return S::holds(of(self), request); }
+
     static int traverse(PyObject *self, visitproc visit, void *arg) { return S::traverse(of(self), visit, arg); }
 
     static int clearSlot(PyObject *self)
@@ -374,10 +370,11 @@ struct Container {
 
 // The type object of a concrete container; the caller adds what differs.
 template <class S>
-PyTypeObject containerTypeHead(const char *name, const char *doc, PySequenceMethods *sequence)
+RequestContainerTypeObject containerTypeHead(const char *name, const char *doc, PySequenceMethods *sequence)
 {
     typedef Container<S> C;
-    PyTypeObject type = collectedTypeHead(name, doc, sizeof(typename S::Object), &RequestContainerType);
+    RequestContainerTypeObject type = {
+        collectedTypeHead(name, doc, sizeof(typename S::Object), &RequestContainerType), C::holds};
     type.tp_dealloc = C::dealloc;
     type.tp_traverse = C::traverse;
     type.tp_clear = C::clearSlot;
@@ -387,13 +384,17 @@ PyTypeObject containerTypeHead(const char *name, const char *doc, PySequenceMeth
     return type;
 }
 
-// A subtype that replaces one method of its base and inherits the rest. The
-// collector slots are set again because a type that declares itself
-// collected inherits neither of them.
+// A subtype of a concrete container. It inherits its base's slots but has a
+// method table of its own, generated like its base's over its own policy:
+// CPython 3.11 and later specialise a call of a C method only for instances
+// of the very type that defines it. The collector slots are set again
+// because a type that declares itself collected inherits neither of them.
 template <class S>
-PyTypeObject containerSubtypeHead(const char *name, const char *doc, PyTypeObject *base, PyMethodDef *methods)
+RequestContainerTypeObject containerSubtypeHead(const char *name, const char *doc, PyTypeObject *base,
+                                                PyMethodDef *methods)
 {
-    PyTypeObject type = collectedTypeHead(name, doc, sizeof(typename S::Object), base);
+    RequestContainerTypeObject type = {collectedTypeHead(name, doc, sizeof(typename S::Object), base),
+                                       Container<S>::holds};
     type.tp_traverse = Container<S>::traverse;
     type.tp_clear = Container<S>::clearSlot;
     type.tp_methods = methods;

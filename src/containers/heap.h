@@ -24,9 +24,9 @@ inline double requestPriority(LinkedRequestObject *request)
     return static_cast<PriorityRequestObject *>(request)->priority;
 }
 
-extern PyTypeObject RequestBinaryHeapType;
+extern RequestContainerTypeObject RequestBinaryHeapType;
 extern PyTypeObject RequestBinaryHeapIteratorType;
-extern PyTypeObject TimeRequestBinaryHeapType;
+extern RequestContainerTypeObject TimeRequestBinaryHeapType;
 extern PyTypeObject TimeRequestBinaryHeapIteratorType;
 
 // Highest priority first. IEEE comparisons: a NaN priority never precedes
@@ -248,9 +248,9 @@ struct HeapType {
     static PyMethodDef methods[];
     static PySequenceMethods sequence;
 
-    static PyTypeObject make(const char *name, const char *doc)
+    static RequestContainerTypeObject make(const char *name, const char *doc)
     {
-        PyTypeObject type = containerTypeHead<Storage>(name, doc, &sequence);
+        RequestContainerTypeObject type = containerTypeHead<Storage>(name, doc, &sequence);
         type.tp_iter = iter;
         type.tp_methods = methods;
         return type;

@@ -29,16 +29,16 @@ static PyMethodDef arrayMethods[] = {
 
 static PySequenceMethods arraySequence = containerSequence<ArrayStorage>(requestArrayItem);
 
-static PyTypeObject makeRequestArrayType()
+static RequestContainerTypeObject makeRequestArrayType()
 {
-    PyTypeObject type =
+    RequestContainerTypeObject type =
         containerTypeHead<ArrayStorage>("vorm.ext.RequestArray", "vorm.ext.RequestArray objects", &arraySequence);
     type.tp_iter = requestArrayIter;
     type.tp_methods = arrayMethods;
     return type;
 }
 
-PyTypeObject RequestArrayType = makeRequestArrayType();
+RequestContainerTypeObject RequestArrayType = makeRequestArrayType();
 
 PyTypeObject RequestArrayIteratorType =
     slotsIteratorTypeHead("vorm.ext.RequestArrayIterator", "vorm.ext.RequestArrayIterator objects");

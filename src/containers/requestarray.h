@@ -7,7 +7,7 @@
 
 #include "container.h"
 
-extern PyTypeObject RequestArrayType;
+extern RequestContainerTypeObject RequestArrayType;
 extern PyTypeObject RequestArrayIteratorType;
 
 struct ArrayStorage {

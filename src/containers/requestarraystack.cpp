@@ -1,12 +1,13 @@
-// RequestArrayStack: only delete differs from RequestArray.
+// RequestArrayStack: only delete differs from RequestArray; the slots, the
+// iterator included, are inherited.
 #include "requestarraystack.h"
 
 typedef Container<ArrayStackStorage> ArrayStack;
 
 static PyMethodDef arrayStackMethods[] = {
-    {"delete", VORM_METH(ArrayStack::remove), METH_O, ""},
+    VORM_CONTAINER_METHODS(ArrayStack),
     {NULL, NULL, 0, NULL},
 };
 
-PyTypeObject RequestArrayStackType = containerSubtypeHead<ArrayStackStorage>(
+RequestContainerTypeObject RequestArrayStackType = containerSubtypeHead<ArrayStackStorage>(
     "vorm.ext.RequestArrayStack", "vorm.ext.RequestArrayStack objects", &RequestArrayType, arrayStackMethods);

@@ -4,6 +4,6 @@
 
 #include "requestarray.h"
 
-extern PyTypeObject RequestArrayStackType;
+extern RequestContainerTypeObject RequestArrayStackType;
 
 #endif

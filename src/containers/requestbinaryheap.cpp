@@ -3,7 +3,7 @@
 
 // The tp_name carries an extra "PriorityRequest." component; the published
 // name and the doc string do not.
-PyTypeObject RequestBinaryHeapType =
+RequestContainerTypeObject RequestBinaryHeapType =
     HeapType<PriorityOrder>::make("vorm.ext.PriorityRequest.RequestBinaryHeap", "vorm.ext.RequestBinaryHeap objects");
 
 PyTypeObject RequestBinaryHeapIteratorType =

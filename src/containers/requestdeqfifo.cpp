@@ -49,11 +49,6 @@ void DEQFIFOStorage::destroy(Object *deque)
     deque->ring = NULL;
 }
 
-bool requestDEQFIFOHolds(PyObject *container, LinkedRequestObject *request)
-{
-    return DEQFIFOStorage::holds(reinterpret_cast<RequestDEQFIFOObject *>(container), request);
-}
-
 namespace {
 struct RequestDEQFIFOIteratorObject {
     PyObject_HEAD
@@ -109,16 +104,16 @@ static PyMethodDef deqfifoMethods[] = {
 
 static PySequenceMethods deqfifoSequence = containerSequence<DEQFIFOStorage>(NULL);
 
-static PyTypeObject makeRequestDEQFIFOType()
+static RequestContainerTypeObject makeRequestDEQFIFOType()
 {
-    PyTypeObject type = containerTypeHead<DEQFIFOStorage>("vorm.ext.RequestDEQFIFO", "vorm.ext.RequestDEQFIFO objects",
+    RequestContainerTypeObject type = containerTypeHead<DEQFIFOStorage>("vorm.ext.RequestDEQFIFO", "vorm.ext.RequestDEQFIFO objects",
                                                           &deqfifoSequence);
     type.tp_iter = requestDEQFIFOIter;
     type.tp_methods = deqfifoMethods;
     return type;
 }
 
-PyTypeObject RequestDEQFIFOType = makeRequestDEQFIFOType();
+RequestContainerTypeObject RequestDEQFIFOType = makeRequestDEQFIFOType();
 
 static PyTypeObject makeRequestDEQFIFOIteratorType()
 {

@@ -20,10 +20,8 @@ struct RequestDEQFIFOObject {
     RequestRing *ring;
 };
 
-extern PyTypeObject RequestDEQFIFOType;
+extern RequestContainerTypeObject RequestDEQFIFOType;
 extern PyTypeObject RequestDEQFIFOIteratorType;
-
-bool requestDEQFIFOHolds(PyObject *container, LinkedRequestObject *request);
 
 // The one place where the buffer changes; false (and nothing changed) when no
 // buffer could be obtained.

@@ -3,11 +3,6 @@
 
 typedef Container<ListFIFOStorage> ListFIFO;
 
-bool requestListFIFOHolds(PyObject *container, LinkedRequestObject *request)
-{
-    return ListFIFOStorage::holds(reinterpret_cast<RequestListObject *>(container), request);
-}
-
 namespace {
 struct RequestListIteratorObject {
     PyObject_HEAD
@@ -76,16 +71,16 @@ static PyMethodDef listFIFOMethods[] = {
 
 static PySequenceMethods listFIFOSequence = containerSequence<ListFIFOStorage>(NULL);
 
-static PyTypeObject makeRequestListFIFOType()
+static RequestContainerTypeObject makeRequestListFIFOType()
 {
-    PyTypeObject type = containerTypeHead<ListFIFOStorage>("vorm.ext.RequestListFIFO",
+    RequestContainerTypeObject type = containerTypeHead<ListFIFOStorage>("vorm.ext.RequestListFIFO",
                                                            "vorm.ext.RequestListFIFO objects", &listFIFOSequence);
     type.tp_iter = requestListIter;
     type.tp_methods = listFIFOMethods;
     return type;
 }
 
-PyTypeObject RequestListFIFOType = makeRequestListFIFOType();
+RequestContainerTypeObject RequestListFIFOType = makeRequestListFIFOType();
 
 static PyTypeObject makeRequestListFIFOIteratorType()
 {

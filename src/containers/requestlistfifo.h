@@ -12,10 +12,8 @@ struct RequestListObject {
     bool moving;
 };
 
-extern PyTypeObject RequestListFIFOType;
+extern RequestContainerTypeObject RequestListFIFOType;
 extern PyTypeObject RequestListFIFOIteratorType;
-
-bool requestListFIFOHolds(PyObject *container, LinkedRequestObject *request);
 
 // The storage policy of both list types; Front says where push stores.
 template <bool Front>

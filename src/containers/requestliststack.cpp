@@ -1,13 +1,13 @@
-// RequestListStack: only push differs from RequestListFIFO; everything else,
-// the iterator included, is inherited.
+// RequestListStack: only push differs from RequestListFIFO; the slots, the
+// iterator included, are inherited.
 #include "requestliststack.h"
 
 typedef Container<ListStackStorage> ListStack;
 
 static PyMethodDef listStackMethods[] = {
-    {"push", VORM_METH(ListStack::push), METH_O, ""},
+    VORM_CONTAINER_METHODS(ListStack),
     {NULL, NULL, 0, NULL},
 };
 
-PyTypeObject RequestListStackType = containerSubtypeHead<ListStackStorage>(
+RequestContainerTypeObject RequestListStackType = containerSubtypeHead<ListStackStorage>(
     "vorm.ext.RequestListStack", "vorm.ext.RequestListStack objects", &RequestListFIFOType, listStackMethods);

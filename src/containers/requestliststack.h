@@ -4,6 +4,6 @@
 
 #include "requestlistfifo.h"
 
-extern PyTypeObject RequestListStackType;
+extern RequestContainerTypeObject RequestListStackType;
 
 #endif

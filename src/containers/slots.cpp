@@ -1,11 +1,6 @@
 // The iterator shared by the containers that keep a slot array.
 #include "container.h"
 
-bool slotsContainerHolds(PyObject *container, LinkedRequestObject *request)
-{
-    return slots::holds(reinterpret_cast<RequestSlotsObject *>(container), request);
-}
-
 PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType, bool readableWhileMoving)
 {
     RequestSlotsIteratorObject *iterator = PyObject_New(RequestSlotsIteratorObject, iteratorType);

@@ -120,8 +120,6 @@ struct RequestSlotsIteratorObject {
 
 PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType, bool readableWhileMoving);
 
-// The membership test of RequestArray (and its subtype) and both heaps.
-bool slotsContainerHolds(PyObject *container, LinkedRequestObject *request);
 PyTypeObject slotsIteratorTypeHead(const char *name, const char *doc);
 
 #endif

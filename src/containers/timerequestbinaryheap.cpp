@@ -1,7 +1,7 @@
 // TimeRequestBinaryHeap and its iterator.
 #include "timerequestbinaryheap.h"
 
-PyTypeObject TimeRequestBinaryHeapType =
+RequestContainerTypeObject TimeRequestBinaryHeapType =
     HeapType<TimeOrder>::make("vorm.ext.TimeRequestBinaryHeap", "vorm.ext.TimeRequestBinaryHeap objects");
 
 PyTypeObject TimeRequestBinaryHeapIteratorType =

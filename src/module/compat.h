@@ -6,6 +6,7 @@
 
 #include <Python.h>
 #include <climits>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -399,6 +400,102 @@ inline void compatRawFree(void *block) { std::free(block); }
 
 #define VORM_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_SAFE_BEGIN(op)
 #define VORM_TRASHCAN_END(op) Py_TRASHCAN_SAFE_END(op)
+
+#endif
+
+// CompatArgs: the arguments of a distribution function, and
+// compatArgsEntry, its entry in the module's function table (flags
+// VORM_ARGS_FLAGS). What Python can observe (results, exceptions and their
+// messages) is the same in every build; only the calling convention differs.
+#if PY_VERSION_HEX >= 0x03070000
+
+// From 3.7 on the arguments arrive as the caller's own array (METH_FASTCALL),
+// so a call builds no argument tuple. Keyword names come along because
+// METH_FASTCALL alone would refuse keywords with a message of its own.
+class CompatArgs {
+public:
+    CompatArgs(PyObject *const *items, Py_ssize_t count, PyObject *kwnames)
+        : items_(items), count_(count), kwnames_(kwnames)
+    {
+    }
+
+    // Exactly count positional arguments and no keyword.
+    bool are(Py_ssize_t count) const { return count_ == count && kwnames_ == NULL; }
+    PyObject *operator[](Py_ssize_t index) const { return items_[index]; }
+
+    // Exactly what a METH_VARARGS function called name would do with these
+    // arguments and PyArg_ParseTuple(args, format, ...): keywords are refused
+    // with the interpreter's message for such a function, everything else
+    // goes to the parser on a tuple of the same arguments.
+    bool parse(const char *name, const char *format, ...) const
+    {
+        if (kwnames_ != NULL && PyTuple_GET_SIZE(kwnames_) != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
+            return false;
+        }
+        PyObject *args = PyTuple_New(count_);
+        if (args == NULL)
+            return false;
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            Py_INCREF(items_[i]);
+            PyTuple_SET_ITEM(args, i, items_[i]);
+        }
+        va_list values;
+        va_start(values, format);
+        int parsed = PyArg_VaParse(args, format, values);
+        va_end(values);
+        Py_DECREF(args);
+        return parsed != 0;
+    }
+
+private:
+    PyObject *const *items_;
+    Py_ssize_t count_;
+    PyObject *kwnames_;
+};
+
+#define VORM_ARGS_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+typedef PyObject *(*CompatArgsFunction)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+// The module-table entry of a distribution function written as Body(args).
+template <PyObject *(*Body)(const CompatArgs &)>
+PyObject *compatArgsEntry(PyObject *, PyObject *const *items, Py_ssize_t count, PyObject *kwnames)
+{
+    return Body(CompatArgs(items, count, kwnames));
+}
+
+#else
+
+// Before 3.7 (METH_FASTCALL of 3.6 has another signature) they take an
+// argument tuple (METH_VARARGS), and the interpreter refuses keywords.
+class CompatArgs {
+public:
+    explicit CompatArgs(PyObject *args) : args_(args) {}
+
+    bool are(Py_ssize_t count) const { return PyTuple_GET_SIZE(args_) == count; }
+    PyObject *operator[](Py_ssize_t index) const { return PyTuple_GET_ITEM(args_, index); }
+
+    bool parse(const char *, const char *format, ...) const
+    {
+        va_list values;
+        va_start(values, format);
+        int parsed = PyArg_VaParse(args_, format, values);
+        va_end(values);
+        return parsed != 0;
+    }
+
+private:
+    PyObject *args_;
+};
+
+#define VORM_ARGS_FLAGS METH_VARARGS
+typedef PyObject *(*CompatArgsFunction)(PyObject *, PyObject *);
+
+template <PyObject *(*Body)(const CompatArgs &)>
+PyObject *compatArgsEntry(PyObject *, PyObject *args)
+{
+    return Body(CompatArgs(args));
+}
 
 #endif
 

@@ -21,12 +21,12 @@ PyObject *pushMethodName = NULL;
 
 static PyMethodDef moduleFunctions[] = {
     {"RequestIDInitialize", VORM_METH(requestIdInitialize), METH_NOARGS, ""},
-    {"dt", VORM_METH(statsDt), METH_VARARGS, ""},
-    {"pt", VORM_METH(statsPt), METH_VARARGS, ""},
-    {"qt", VORM_METH(statsQt), METH_VARARGS, ""},
-    {"dnorm", VORM_METH(statsDnorm), METH_VARARGS, ""},
-    {"pnorm", VORM_METH(statsPnorm), METH_VARARGS, ""},
-    {"qnorm", VORM_METH(statsQnorm), METH_VARARGS, ""},
+    {"dt", VORM_METH(statsDt), VORM_ARGS_FLAGS, ""},
+    {"pt", VORM_METH(statsPt), VORM_ARGS_FLAGS, ""},
+    {"qt", VORM_METH(statsQt), VORM_ARGS_FLAGS, ""},
+    {"dnorm", VORM_METH(statsDnorm), VORM_ARGS_FLAGS, ""},
+    {"pnorm", VORM_METH(statsPnorm), VORM_ARGS_FLAGS, ""},
+    {"qnorm", VORM_METH(statsQnorm), VORM_ARGS_FLAGS, ""},
     {"terminateProcess", VORM_METH(processTerminate), METH_VARARGS, ""},
     {"loadLibrary", VORM_METH(processLoadLibrary), METH_VARARGS, ""},
     {NULL, NULL, 0, NULL},

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "../containers/container.h"
+#include "queue.h"
 
 // ---------------------------------------------------------------------------
 // Shared request steps

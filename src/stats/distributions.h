@@ -4,31 +4,31 @@
 
 #include "../module/compat.h"
 
-// The argument parsing of the functions: "d" and "di" through
-// PyArg_ParseTuple, except that exact floats and ints are read straight from
-// the tuple. Whatever the parser would do with them, they give the same
-// values; every other argument, and every wrong count, goes to the parser,
-// which converts it or raises its own error.
-inline bool statsParseDouble(PyObject *args, double *x)
+// The argument parsing of the functions: "d" and "di" as PyArg_ParseTuple
+// reads them. Exact floats and ints are read directly: converting them runs
+// no Python code and gives the values the parser would. Every other
+// argument, every wrong count and any keyword goes to the parser, which
+// converts the value or raises its own error.
+inline bool statsParseDouble(const CompatArgs &args, const char *name, double *x)
 {
-    if (PyTuple_GET_SIZE(args) == 1 && compatExactDouble(PyTuple_GET_ITEM(args, 0), x))
+    if (args.are(1) && compatExactDouble(args[0], x))
         return true;
-    return PyArg_ParseTuple(args, "d", x) != 0;
+    return args.parse(name, "d", x);
 }
 
-inline bool statsParseDoubleInt(PyObject *args, double *x, int *df)
+inline bool statsParseDoubleInt(const CompatArgs &args, const char *name, double *x, int *df)
 {
-    if (PyTuple_GET_SIZE(args) == 2 && compatExactDouble(PyTuple_GET_ITEM(args, 0), x) &&
-        compatExactInt(PyTuple_GET_ITEM(args, 1), df))
+    if (args.are(2) && compatExactDouble(args[0], x) && compatExactInt(args[1], df))
         return true;
-    return PyArg_ParseTuple(args, "di", x, df) != 0;
+    return args.parse(name, "di", x, df);
 }
 
-PyObject *statsDnorm(PyObject *module, PyObject *args);
-PyObject *statsPnorm(PyObject *module, PyObject *args);
-PyObject *statsQnorm(PyObject *module, PyObject *args);
-PyObject *statsDt(PyObject *module, PyObject *args);
-PyObject *statsPt(PyObject *module, PyObject *args);
-PyObject *statsQt(PyObject *module, PyObject *args);
+// The entries of the module's function table (flags VORM_ARGS_FLAGS).
+extern const CompatArgsFunction statsDnorm;
+extern const CompatArgsFunction statsPnorm;
+extern const CompatArgsFunction statsQnorm;
+extern const CompatArgsFunction statsDt;
+extern const CompatArgsFunction statsPt;
+extern const CompatArgsFunction statsQt;
 
 #endif

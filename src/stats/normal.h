@@ -6,10 +6,6 @@
 #include "distributions.h"
 #include "rootfinders.h"
 
-// Complementary error function for every real x; relative error a few units
-// of 1e-15 over [-6, 8].
-double erfcApprox(double x);
-
 // Phi(x), bit for bit what pnorm returns; the t quantile starts from it too.
 double normalCdf(double x);
 

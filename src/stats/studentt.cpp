@@ -102,36 +102,33 @@ static double tQuantileNewton(double p, int32_t df, int32_t &status)
     return quantile.solve(z / std::sqrt(b), qtTolX, qtTolF, qtMaxIt, status);
 }
 
-PyObject *statsDt(PyObject *, PyObject *args)
+static PyObject *dt(const CompatArgs &args)
 {
     double x = 0.0;
     int df = 0;
-    if (!statsParseDoubleInt(args, &x, &df))
+    if (!statsParseDoubleInt(args, "dt", &x, &df))
         return NULL;
     return PyFloat_FromDouble(tDensity(x, df));
 }
 
-PyObject *statsPt(PyObject *, PyObject *args)
+static PyObject *pt(const CompatArgs &args)
 {
     double x = 0.0;
     int df = 0;
-    if (!statsParseDoubleInt(args, &x, &df))
+    if (!statsParseDoubleInt(args, "pt", &x, &df))
         return NULL;
     return PyFloat_FromDouble(tCdf(x, df));
 }
 
-// df <= 0 is refused: the start value and the iteration then give no quantile
-// at all, only a NaN or the start value itself.
-PyObject *statsQt(PyObject *, PyObject *args)
+// Every df other than 1 and 2 takes the Newton route, df <= 0 included: there
+// the start value or its first evaluation is NaN, which Newton returns as it
+// returns any NaN, so such df give no quantile but raise nothing of their own.
+static PyObject *qt(const CompatArgs &args)
 {
     double p = 0.0;
     int df = 0;
-    if (!statsParseDoubleInt(args, &p, &df))
+    if (!statsParseDoubleInt(args, "qt", &p, &df))
         return NULL;
-    if (df <= 0) {
-        PyErr_SetString(PyExc_ValueError, "qt() argument df must be positive");
-        return NULL;
-    }
     if (df == 1)
         return PyFloat_FromDouble(std::tan((p - 0.5) * pi));
     if (df == 2)
@@ -144,3 +141,7 @@ PyObject *statsQt(PyObject *, PyObject *args)
     }
     return PyFloat_FromDouble(x);
 }
+
+const CompatArgsFunction statsDt = compatArgsEntry<dt>;
+const CompatArgsFunction statsPt = compatArgsEntry<pt>;
+const CompatArgsFunction statsQt = compatArgsEntry<qt>;
