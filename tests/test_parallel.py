@@ -119,7 +119,10 @@ class LocalPoolTest(TempFolder, unittest.TestCase):
     def test_a_dead_worker_ends_the_run_with_an_error(self):
         params = {"victim": seed_for(4, 3), "folder": self.folder}
         pools = [("local_pool", lambda: parallel.local_pool(2)), ("multiprocessing.Pool", None)]
-        if ProcessPoolExecutor is not None:
+        # Before 3.7 the executor's own bookkeeping can break on a dead
+        # worker (its management thread dies of queue.Full) and hang: that
+        # pool is only checked where it reports the death.
+        if ProcessPoolExecutor is not None and sys.version_info >= (3, 7):
             pools.append(("ProcessPoolExecutor", lambda: ProcessPoolExecutor(2)))
         for name, make in pools:
             os.path.exists(os.path.join(self.folder, "killed")) and os.remove(os.path.join(self.folder, "killed"))
