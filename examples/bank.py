@@ -68,10 +68,7 @@ def main(argv=None):
     parser.add_argument("--patience", type=float, default=5.0,
                         help="mean patience in minutes, inf for none (default 5.0)")
     parser.add_argument("--minutes", type=float, default=6000.0, help="minutes watched per run (default 6000)")
-    parser.add_argument("--warmup", type=float, default=600.0, help="minutes ignored first (default 600)")
-    parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
-    parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parallel.add_arguments(parser)
+    theory.add_run_options(parser, customers=None, warmup=600.0, unit="minutes")
     args = parser.parse_args(argv)
     limit = None if args.no_limit else args.limit
     if args.tellers < 1 or (limit is not None and limit < 0) or not args.patience > 0 or args.replications < 2 \

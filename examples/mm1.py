@@ -80,11 +80,7 @@ def main(argv=None):
     parser.add_argument("--arrival", type=float, default=0.7, help="arrival rate lambda (default 0.7)")
     parser.add_argument("--service", type=float, default=1.0, help="service rate mu (default 1.0)")
     parser.add_argument("--urgent", type=float, default=0.5, help="share of urgent customers in run 2 (default 0.5)")
-    parser.add_argument("--customers", type=int, default=20000, help="customers measured per run (default 20000)")
-    parser.add_argument("--warmup", type=int, default=2000, help="customers discarded first (default 2000)")
-    parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
-    parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parallel.add_arguments(parser)
+    theory.add_run_options(parser)
     args = parser.parse_args(argv)
     if not 0 < args.arrival < args.service or not 0 < args.urgent < 1 or args.replications < 2:
         parser.error("need 0 < arrival < service, 0 < urgent < 1 and at least 2 replications")

@@ -53,11 +53,7 @@ def main(argv=None):
     parser.add_argument("--servers", type=int, default=3, help="number of servers c (default 3)")
     parser.add_argument("--arrival", type=float, default=2.4, help="arrival rate lambda (default 2.4)")
     parser.add_argument("--service", type=float, default=1.0, help="service rate mu of one server (default 1.0)")
-    parser.add_argument("--customers", type=int, default=20000, help="customers measured per run (default 20000)")
-    parser.add_argument("--warmup", type=int, default=2000, help="customers discarded first (default 2000)")
-    parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
-    parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parallel.add_arguments(parser)
+    theory.add_run_options(parser)
     args = parser.parse_args(argv)
     if args.servers < 1 or not 0 < args.arrival < args.servers * args.service or args.replications < 2:
         parser.error("need at least 1 server, 0 < arrival < servers * service and at least 2 replications")

@@ -76,10 +76,7 @@ def main(argv=None):
     parser.add_argument("--mills", type=int, default=2, help="number of mills (default 2)")
     parser.add_argument("--inspection", type=float, default=1.0, help="service rate of inspection (default 1.0)")
     parser.add_argument("--jobs", type=int, default=20000, help="jobs measured per run (default 20000)")
-    parser.add_argument("--warmup", type=int, default=2000, help="jobs discarded first (default 2000)")
-    parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
-    parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parallel.add_arguments(parser)
+    theory.add_run_options(parser, customers=None, unit="jobs")
     args = parser.parse_args(argv)
     visits = 1.0 / (1.0 - args.rework) if 0 <= args.rework < 1 else 0
     stations = (("lathe", args.arrival, args.lathe, 1),

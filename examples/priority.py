@@ -61,23 +61,13 @@ def model(seed, rates=(0.2, 0.3, 0.3), service=1.0, customers=20000, warmup=2000
     return outputs
 
 
-def rate_list(text):
-    rates = tuple(float(rate) for rate in text.split(","))
-    if not all(rate > 0 for rate in rates):
-        raise argparse.ArgumentTypeError("every rate must be positive: %r" % text)
-    return rates
-
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rates", type=rate_list, default=(0.2, 0.3, 0.3),
+    parser.add_argument("--rates", type=theory.rate_list, default=(0.2, 0.3, 0.3),
                         help="arrival rates of classes 1, 2, ..., most urgent first (default 0.2,0.3,0.3)")
     parser.add_argument("--service", type=float, default=1.0, help="service rate mu of every class (default 1.0)")
-    parser.add_argument("--customers", type=int, default=20000, help="customers measured per run (default 20000)")
-    parser.add_argument("--warmup", type=int, default=2000, help="customers discarded first (default 2000)")
-    parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
-    parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parallel.add_arguments(parser)
+    theory.add_run_options(parser)
     args = parser.parse_args(argv)
     load = sum(args.rates) / args.service
     if not load < 1 or args.replications < 2:

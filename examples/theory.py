@@ -1,10 +1,15 @@
 """Queueing-theory values that the examples check their intervals against,
-and the line that prints such a check.
+the line that prints such a check, and the options their command lines
+share.
 
 Every formula is for a system in steady state with Poisson arrivals and
 exponential service; rates are per unit of time.
 """
 from __future__ import division, print_function
+
+import argparse
+
+from vorm import parallel
 
 
 def erlang_c(servers, load):
@@ -120,3 +125,24 @@ def verdict(checks):
         return "Every interval covers its theory value."
     return ("%d of %d intervals miss their theory value (each misses about 1 time in 20 at 95 %%)."
             % (missed, len(checks)))
+
+
+def add_run_options(parser, customers=20000, warmup=2000, unit="customers"):
+    """--customers (unless None), --warmup, --replications and --seed, and
+    where the replications run (--workers, --scheduler)."""
+    if customers is not None:
+        parser.add_argument("--customers", type=int, default=customers,
+                            help="%s measured per run (default %d)" % (unit, customers))
+    parser.add_argument("--warmup", type=type(warmup), default=warmup,
+                        help="%s discarded first (default %g)" % (unit, warmup))
+    parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
+    parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    parallel.add_arguments(parser)
+
+
+def rate_list(text):
+    """An option value of comma-separated positive rates, such as 0.2,0.3."""
+    rates = tuple(float(rate) for rate in text.split(","))
+    if not all(rate > 0 for rate in rates):
+        raise argparse.ArgumentTypeError("every rate must be positive: %r" % text)
+    return rates

@@ -120,22 +120,6 @@ int monitorLevel(PyObject *facility, Py_ssize_t offset, const char *name, PyObje
     return status;
 }
 
-PyObject *callPure(PyObject *function, PyObject *self, PyObject *args, PyObject *kwds)
-{
-    PyObject *bound = PyTuple_New(PyTuple_GET_SIZE(args) + 1);
-    if (bound == NULL)
-        return NULL;
-    Py_INCREF(self);
-    PyTuple_SET_ITEM(bound, 0, self);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-        Py_INCREF(PyTuple_GET_ITEM(args, i));
-        PyTuple_SET_ITEM(bound, i + 1, PyTuple_GET_ITEM(args, i));
-    }
-    PyObject *result = PyObject_Call(function, bound, kwds);
-    Py_DECREF(bound);
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // Seize
 
@@ -376,7 +360,7 @@ PyObject *facilitySeize(PyObject *facility, PyObject *args)
     bool patient = false;
     double patienceValue = 0.0;
     if (!seizeIsPlain(facility, sim, process, patience, &capacity, &kind, &now, &patient, &patienceValue))
-        return callPure(pureSeize, facility, args, NULL);
+        return callPython(pureSeize, facility, args, NULL);
     PyObject *line = field(facility, layer.fac.line, "line");
     if (line == NULL)
         return NULL;
@@ -403,24 +387,24 @@ PyObject *facilityRelease(PyObject *facility, PyObject *args, PyObject *kwds)
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:release", const_cast<char **>(keywords), &process))
         return NULL;
     if (Py_TYPE(facility) != layer.facilityType)
-        return callPure(pureRelease, facility, args, kwds);
+        return callPython(pureRelease, facility, args, kwds);
     if (process == Py_None) {
         PyObject *sim = field(facility, layer.fac.sim, "sim");
         if (sim == NULL)
             return NULL;
         if (!PyObject_TypeCheck(sim, layer.simulationType) || (process = slotRef(sim, layer.sim.active)) == NULL)
-            return callPure(pureRelease, facility, args, kwds);
+            return callPython(pureRelease, facility, args, kwds);
     }
     PyObject *users = field(facility, layer.fac.users, "users");
     if (users == NULL)
         return NULL;
     if (!isLayerRequest(process))
-        return callPure(pureRelease, facility, args, kwds);
+        return callPython(pureRelease, facility, args, kwds);
     PyObject *entry = asRequest(process)->prev;
     while (entry != Py_None && asRequest(entry)->queue != users)
         entry = asRequest(entry)->prev;
     if (entry == Py_None)
-        return callPure(pureRelease, facility, args, kwds);
+        return callPython(pureRelease, facility, args, kwds);
     Py_INCREF(entry);
     PyObject *result = facilityReleaseEntry(facility, entry);
     Py_DECREF(entry);
@@ -429,12 +413,8 @@ PyObject *facilityRelease(PyObject *facility, PyObject *args, PyObject *kwds)
 
 PyObject *facilityReleaseEntry(PyObject *facility, PyObject *entry)
 {
-    if (Py_TYPE(facility) != layer.facilityType) {
-        PyObject *args = PyTuple_Pack(1, entry);
-        PyObject *result = args != NULL ? callPure(pureReleaseEntry, facility, args, NULL) : NULL;
-        Py_XDECREF(args);
-        return result;
-    }
+    if (Py_TYPE(facility) != layer.facilityType)
+        return callPythonWith(pureReleaseEntry, facility, entry);
     Py_INCREF(facility);
     PyObject *result = releaseEntry(facility, entry);
     Py_DECREF(facility);
@@ -443,12 +423,8 @@ PyObject *facilityReleaseEntry(PyObject *facility, PyObject *entry)
 
 PyObject *facilityGrant(PyObject *facility, PyObject *entry)
 {
-    if (!grantIsPlain(facility, entry)) {
-        PyObject *args = PyTuple_Pack(1, entry);
-        PyObject *result = args != NULL ? callPure(pureGrant, facility, args, NULL) : NULL;
-        Py_XDECREF(args);
-        return result;
-    }
+    if (!grantIsPlain(facility, entry))
+        return callPythonWith(pureGrant, facility, entry);
     Py_INCREF(facility);
     PyObject *result = grant(facility, entry);
     Py_DECREF(facility);

@@ -50,6 +50,37 @@ int callMethodIgnore(PyObject *object, PyObject *name, PyObject *argument)
     return 0;
 }
 
+PyObject *callPython(PyObject *function, PyObject *self, PyObject *args, PyObject *kwds)
+{
+    Py_ssize_t count = args != NULL ? PyTuple_GET_SIZE(args) : 0;
+    PyObject *bound = PyTuple_New(count + 1);
+    if (bound == NULL)
+        return NULL;
+    Py_INCREF(self);
+    PyTuple_SET_ITEM(bound, 0, self);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_INCREF(PyTuple_GET_ITEM(args, i));
+        PyTuple_SET_ITEM(bound, i + 1, PyTuple_GET_ITEM(args, i));
+    }
+    PyObject *result = PyObject_Call(function, bound, kwds);
+    Py_DECREF(bound);
+    return result;
+}
+
+PyObject *callPythonWith(PyObject *function, PyObject *self, PyObject *argument)
+{
+    return PyObject_CallFunctionObjArgs(function, self, argument, NULL);
+}
+
+void chainToHandled(PyObject *handled)
+{
+    PyObject *type, *raised, *traceback;
+    PyErr_Fetch(&type, &raised, &traceback);
+    PyErr_NormalizeException(&type, &raised, &traceback);
+    compatSetContext(raised, handled);
+    PyErr_Restore(type, raised, traceback);
+}
+
 // process.priority = next(order), as the priority setter converts an int.
 int takeOrder(PyObject *order, PyObject *process)
 {
@@ -134,11 +165,7 @@ void fail(const Run &run, PyObject *process)
         PyErr_Restore(type, value, traceback);
         return;
     }
-    PyObject *raisedType, *raised, *raisedTraceback;
-    PyErr_Fetch(&raisedType, &raised, &raisedTraceback);
-    PyErr_NormalizeException(&raisedType, &raised, &raisedTraceback);
-    compatSetContext(raised, value);
-    PyErr_Restore(raisedType, raised, raisedTraceback);
+    chainToHandled(value);
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);
@@ -163,13 +190,8 @@ Step command(const Run &run, PyObject *process, PyObject *commandObject)
             PyObject *type, *value, *traceback;
             compatFetchNormalized(&type, &value, &traceback);
             result = callMethod2(run.sim, names.refuse, process, value);
-            if (result == NULL) {
-                PyObject *raisedType, *raised, *raisedTraceback;
-                PyErr_Fetch(&raisedType, &raised, &raisedTraceback);
-                PyErr_NormalizeException(&raisedType, &raised, &raisedTraceback);
-                compatSetContext(raised, value);
-                PyErr_Restore(raisedType, raised, raisedTraceback);
-            }
+            if (result == NULL)
+                chainToHandled(value);
             Py_XDECREF(type);
             Py_XDECREF(value);
             Py_XDECREF(traceback);
@@ -311,22 +333,6 @@ PyObject *simulationLoop(PyObject *sim, PyObject *limitObject)
 
 extern PyObject *pureStart;
 
-static PyObject *startInPython(PyObject *sim, PyObject *args, PyObject *kwds)
-{
-    PyObject *bound = PyTuple_New(PyTuple_GET_SIZE(args) + 1);
-    if (bound == NULL)
-        return NULL;
-    Py_INCREF(sim);
-    PyTuple_SET_ITEM(bound, 0, sim);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
-        Py_INCREF(PyTuple_GET_ITEM(args, i));
-        PyTuple_SET_ITEM(bound, i + 1, PyTuple_GET_ITEM(args, i));
-    }
-    PyObject *result = PyObject_Call(pureStart, bound, kwds);
-    Py_DECREF(bound);
-    return result;
-}
-
 static bool startIsPlain(PyObject *sim, PyObject *generator, PyObject *delay)
 {
     if (!PyGen_CheckExact(generator))
@@ -373,7 +379,7 @@ PyObject *simulationStart(PyObject *sim, PyObject *args, PyObject *kwds)
                                      &delay))
         return NULL;
     if (!startIsPlain(sim, generator, delay))
-        return startInPython(sim, args, kwds);
+        return callPython(pureStart, sim, args, kwds);
     PyObject *process = compatCallNoArgs(reinterpret_cast<PyObject *>(layer.processType));
     if (process == NULL)
         return NULL;

@@ -124,6 +124,15 @@ PyObject *callMethod(PyObject *object, PyObject *name, PyObject *argument);
 PyObject *callMethod2(PyObject *object, PyObject *name, PyObject *first, PyObject *second);
 int callMethodIgnore(PyObject *object, PyObject *name, PyObject *argument);
 
+// The layer's own (Python) method function called on self with args (and
+// keywords), or with one argument: where the native path hands a case on.
+PyObject *callPython(PyObject *function, PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *callPythonWith(PyObject *function, PyObject *self, PyObject *argument);
+
+// The error just raised while `handled` was being dealt with gets it as its
+// context, as an except block would give it.
+void chainToHandled(PyObject *handled);
+
 // The methods installed into the layer's classes.
 PyObject *simulationLoop(PyObject *sim, PyObject *limit);
 PyObject *simulationStart(PyObject *sim, PyObject *args, PyObject *kwds);
