@@ -62,6 +62,23 @@ class Monitors(object):
         self.busy.reset()
 
 
+def visit(env, resource, monitors, service_time, priority=None, granted=None):
+    """One customer's visit to resource: its request, noted in monitors
+    where a vorm Facility notes its seize, then service_time holding it.
+    granted(wait) runs once the resource is had."""
+    joined = env.now
+    with (resource.request() if priority is None else resource.request(priority=priority)) as request:
+        queued = not request.triggered
+        monitors.requested(request)
+        yield request
+        if queued:
+            monitors.granted(env.now - joined)
+        if granted is not None:
+            granted(env.now - joined)
+        yield env.timeout(service_time)
+    monitors.released()
+
+
 def mm1(seed, arrival=0.7, service=1.0, customers=20000, warmup=2000):
     rng = random.Random(seed)
     env = simpy.Environment()
@@ -69,15 +86,7 @@ def mm1(seed, arrival=0.7, service=1.0, customers=20000, warmup=2000):
     monitors = Monitors(env, server)
 
     def customer(service_time):
-        arrived = env.now
-        with server.request() as request:
-            queued = not request.triggered
-            monitors.requested(request)
-            yield request
-            if queued:
-                monitors.granted(env.now - arrived)
-            yield env.timeout(service_time)
-        monitors.released()
+        yield from visit(env, server, monitors, service_time)
 
     def source():
         for number in range(warmup + customers):
@@ -98,18 +107,12 @@ def mmc(seed, arrival=2.4, service=1.0, servers=3, customers=20000, warmup=2000)
     monitors = Monitors(env, counter)
     delayed = [0]
 
+    def count_delayed(waited):
+        if waited > 0:
+            delayed[0] += 1
+
     def customer(service_time):
-        arrived = env.now
-        with counter.request() as request:
-            queued = not request.triggered
-            monitors.requested(request)
-            yield request
-            if queued:
-                monitors.granted(env.now - arrived)
-            if env.now > arrived:
-                delayed[0] += 1
-            yield env.timeout(service_time)
-        monitors.released()
+        yield from visit(env, counter, monitors, service_time, granted=count_delayed)
 
     def source():
         for number in range(warmup + customers):
@@ -136,16 +139,7 @@ def priority(seed, rates=(0.2, 0.3, 0.3), service=1.0, customers=20000, warmup=2
     bounds = [sum(rates[:k + 1]) / total for k in range(classes - 1)]
 
     def customer(k, service_time):
-        arrived = env.now
-        with server.request(priority=k) as request:
-            queued = not request.triggered
-            monitors.requested(request)
-            yield request
-            if queued:
-                monitors.granted(env.now - arrived)
-            waits[k].add(env.now - arrived)
-            yield env.timeout(service_time)
-        monitors.released()
+        yield from visit(env, server, monitors, service_time, priority=k, granted=waits[k].add)
 
     def source():
         for number in range(warmup + customers):
@@ -281,16 +275,7 @@ def network(seed, arrival=0.5, rework=0.2, lathe=1.0, mill=0.5, mills=2, inspect
         for mill_time, inspection_time in visits:
             route += [(millers, mill_time), (inspector, inspection_time)]
         for resource, service_time in route:
-            monitors = stations[resource]
-            joined = env.now
-            with resource.request() as request:
-                queued = not request.triggered
-                monitors.requested(request)
-                yield request
-                if queued:
-                    monitors.granted(env.now - joined)
-                yield env.timeout(service_time)
-            monitors.released()
+            yield from visit(env, resource, stations[resource], service_time)
         times.add(env.now - arrived)
 
     def source():
