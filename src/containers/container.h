@@ -142,7 +142,10 @@ inline void containerSetQueue(LinkedRequestObject *request, PyObject *container)
 PyObject *containerCallPush(PyObject *to, LinkedRequestObject *request);
 // After a failed push in moveTo: true when the request goes back to the source
 // (its queue set to the source again), false when another container took it.
-bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request);
+// The queue that the request held until now is handed to *old, not released:
+// the target's push may have made it a claim whose release runs code, which
+// must wait until the source is consistent again.
+bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request, PyObject **old);
 PyObject *containerMutatedError();
 bool containerCheckMoveTarget(PyObject *self, PyObject *to, bool *nothingToDo);
 

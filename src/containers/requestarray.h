@@ -71,16 +71,19 @@ struct ArrayStorage {
         LinkedRequestObject *next() { return index_ < count_ ? slots::itemsOf(array_)[index_++] : NULL; }
         void moved(LinkedRequestObject *) {}
         // The moved requests leave the array; the rest, and the failed one
-        // when it was not taken, move down in order.
+        // when it was not taken, move down in order. Only then are the moved
+        // requests and the failed one's former queue released.
         void failed(PyObject *self, LinkedRequestObject *request)
         {
             RawVector<LinkedRequestObject *> &items = slots::itemsOf(array_);
-            size_t dropped = containerReclaimFailed(self, request) ? index_ - 1 : index_;
+            PyObject *oldQueue = NULL;
+            size_t dropped = containerReclaimFailed(self, request, &oldQueue) ? index_ - 1 : index_;
             std::rotate(items.begin(), items.begin() + dropped, items.end());
             size_t kept = items.size() - dropped;
             for (size_t i = 0; i < kept; ++i)
                 items[i]->link.position = static_cast<int32_t>(i);
             slots::releaseFrom(items, kept, slots::movingOf(array_));
+            Py_XDECREF(oldQueue);
         }
         void finish()
         {

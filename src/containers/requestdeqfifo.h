@@ -167,15 +167,17 @@ struct DEQFIFOStorage {
         void moved(LinkedRequestObject *) {}
         // The failed request, if it comes back, becomes the head; code run by
         // its push may have rewritten its link word, so it is written again
-        // before any release can run code.
+        // before any release can run code. Its former queue is released last.
         void failed(PyObject *self, LinkedRequestObject *request)
         {
             int32_t moved = index_ - 1;
-            if (containerReclaimFailed(self, request))
+            PyObject *oldQueue = NULL;
+            if (containerReclaimFailed(self, request, &oldQueue))
                 request->link.position = wrap(ring_, ring_->head + moved);
             else
                 ++moved;
             drop(moved);
+            Py_XDECREF(oldQueue);
         }
         void finish() { drop(count_); }
 

@@ -180,12 +180,16 @@ struct ListStorage {
             ++moved_;
             Py_DECREF(request);
         }
+        // The count is made true and the failed request linked back in
+        // before anything is released.
         void failed(PyObject *self, LinkedRequestObject *request)
         {
             list_->count -= moved_;
-            if (containerReclaimFailed(self, request)) {
+            PyObject *oldQueue = NULL;
+            if (containerReclaimFailed(self, request, &oldQueue)) {
                 linkAtTail(list_, request);
                 setHead(list_, request); // back at the front, where it was taken
+                Py_XDECREF(oldQueue);
                 return;
             }
             --list_->count;

@@ -1,0 +1,74 @@
+# Python code that runs in the middle of an operation: a finaliser, a
+# conversion or a weakref callback that re-enters the core. Each scenario runs
+# in a child interpreter, so that a crash fails its test instead of the suite.
+import unittest
+
+from tests.support import run_child
+
+PRELUDE = r'''
+import gc, sys, weakref
+from vorm import ext
+from tests.support import ALL_CONTAINERS, CONTAINERS, HEAPS, Marker, element_type, make_requests
+
+def consistent(containers):
+    """Each stored request is stored once, in the container its queue names."""
+    seen = []
+    for c in containers:
+        stored = list(c)
+        assert len(stored) == len(c), (type(c).__name__, len(stored), len(c))
+        assert all(r.queue is c for r in stored), type(c).__name__
+        seen.extend(stored)
+    assert len(seen) == len(set(map(id, seen)))
+'''
+
+
+class ReentrancyTest(unittest.TestCase):
+    def run_scenarios(self, code):
+        status, out = run_child(PRELUDE + code, stderr=True)
+        self.assertEqual((status, "done" in out.splitlines()), (0, True), out[-3000:])
+
+    def test_claim_released_while_a_failed_move_is_put_back(self):
+        """The target's push gives the request a claim as its queue and
+        raises; putting the request back releases the claim, whose finaliser
+        changes the source."""
+        self.run_scenarios(r'''
+actions = (lambda s: s.clear(), lambda s: s.pop(), lambda s: s.delete(s.get()), lambda s: list(s),
+           lambda s: s.push(make_requests(type(s), 1)[0]), lambda s: s.moveTo(spare))
+for kind in ALL_CONTAINERS:
+    for target_kind in (ext.RequestArray, ext.RequestListFIFO):
+        for failing in range(3):
+            for action in actions:
+                src, spare = kind(), ext.RequestListFIFO()
+                requests = make_requests(kind, 3)
+                for r in requests:
+                    src.push(r)
+                order = list(src)
+
+                class Claim(ext.RequestArray):
+                    def __del__(self):
+                        try:
+                            action(src)
+                        except (IndexError, ValueError, RuntimeError):
+                            pass
+
+                class Target(target_kind):
+                    def push(self, r):
+                        if r is order[failing]:
+                            r.queue = Claim()  # the claim's only reference
+                            raise KeyError
+                        return target_kind.push(self, r)
+                target = Target()
+                try:
+                    src.moveTo(target)
+                except KeyError:
+                    pass
+                consistent([src, target, spare])
+                # nothing lost: the heaps leave the failed request its claim
+                assert all(r.queue is None or r in list(r.queue) or (kind in HEAPS and type(r.queue) is Claim)
+                           for r in requests)
+print("done")
+''')
+
+
+if __name__ == "__main__":
+    unittest.main()
