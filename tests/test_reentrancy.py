@@ -69,6 +69,24 @@ for kind in ALL_CONTAINERS:
 print("done")
 ''')
 
+    def test_chain_iterator_reentered_by_the_anchor_release(self):
+        self.run_scenarios(r'''
+for inner in (lambda it: next(it), lambda it: list(it)):
+    class R(ext.Request):
+        def __del__(self):
+            inner(it)
+    r3 = ext.Request(name="r3")
+    r0 = ext.Request(name="r0", prev=R(name="r1", prev=ext.Request(name="r2", prev=r3)))
+    it = iter(r0)
+    next(it)
+    x = next(it)
+    r0.prev = None
+    del x
+    assert next(it).name == "r2"  # the release of r1 hands r3 to the finaliser
+    assert list(it) == []
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

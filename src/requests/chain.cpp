@@ -342,6 +342,9 @@ PyObject *requestIter(PyObject *self)
     return reinterpret_cast<PyObject *>(iterator);
 }
 
+// The iterator moves on before the cycle step, whose release of the old
+// anchor can run code that calls next() again: that call then finds the
+// iterator past result, and result is already owned here.
 static PyObject *requestIteratorNext(PyObject *self)
 {
     RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
@@ -350,13 +353,16 @@ static PyObject *requestIteratorNext(PyObject *self)
         return NULL;
     PyObject *next = noneIfNull(reinterpret_cast<RequestObject *>(result)->prev);
     Py_INCREF(next);
-    if (next != Py_None && chainCycleStep(&iterator->cycle, next)) {
-        Py_DECREF(next);
-        chainCycleError();
-        return NULL;
-    }
     iterator->current = next; // the reference current held passes to the caller
-    return result;
+    if (next == Py_None || !chainCycleStep(&iterator->cycle, next))
+        return result;
+    // Meeting the anchor releases nothing, so no code has run since current
+    // moved, and the anchor keeps next alive: stepping back is safe, and
+    // leaves the iterator to raise again on the next call.
+    iterator->current = result;
+    Py_DECREF(next);
+    chainCycleError();
+    return NULL;
 }
 
 static void requestIteratorDealloc(PyObject *self)
