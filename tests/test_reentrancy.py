@@ -87,6 +87,39 @@ for inner in (lambda it: next(it), lambda it: list(it)):
 print("done")
 ''')
 
+    def test_iterators_made_and_used_during_clear(self):
+        self.run_scenarios(r'''
+for kind in ALL_CONTAINERS:
+    c, state = kind(), {"seen": []}
+
+    class Make(element_type(kind)):
+        def __del__(self):
+            state["it"] = iter(c)
+
+    def use():
+        try:
+            state["seen"].append(next(state["it"]).queue is c)
+        except StopIteration:
+            state["seen"].append("end")
+        except RuntimeError as error:
+            state["seen"].append(str(error))
+
+    class Use(element_type(kind)):
+        def __del__(self):
+            use()
+    for r in (Make(), element_type(kind)(), Use(), element_type(kind)()):
+        c.push(r)
+    del r
+    c.clear()
+    c.push(element_type(kind)())
+    use()  # after the clear
+    if kind is ext.RequestDEQFIFO:  # as collections.deque
+        assert state["seen"] == ["container mutated during iteration"] * 2, state["seen"]
+    else:  # never a request that the container no longer holds
+        assert all(s in (True, "end", "container mutated during iteration") for s in state["seen"]), state
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

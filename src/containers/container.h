@@ -15,8 +15,9 @@
 //   moving(c)                       the flag that marks a running moveTo
 //   readableWhileMoving             whether the storage holds only its own
 //                                   requests while moveTo runs
-//   touched(c)                      note a change for live iterators
 //   MoveWalk                        how moveTo walks, hands over and recovers
+// Every step that changes the storage tells live iterators itself, so that no
+// path (a batch, a walk's recovery) can change it behind their back.
 // None of the policy's steps runs interpreter code; the protocol runs it (a
 // release, a call of the target's push) only where the container is
 // consistent, and re-reads state afterwards.
@@ -191,7 +192,6 @@ struct Container {
             Py_DECREF(val);
             return NULL;
         }
-        S::touched(container);
         // The queue field held None (checked above, and storing runs no
         // code); its reference becomes the result, so None is neither
         // released nor taken again: before 3.12 every reference count change
@@ -227,7 +227,6 @@ struct Container {
         if (containerRefuseWhileMoving(S::moving(container)) < 0)
             return NULL;
         LinkedRequestObject *request = S::take(container);
-        S::touched(container);
         containerSetQueueNone(request);
         return reinterpret_cast<PyObject *>(request);
     }
@@ -249,7 +248,6 @@ struct Container {
         if (containerRefuseWhileMoving(S::moving(container)) < 0)
             return NULL;
         S::remove(container, request);
-        S::touched(container);
         containerSetQueueNone(request);
         Py_DECREF(val); // may run a finaliser; the container is consistent by now
         Py_RETURN_NONE;
@@ -267,7 +265,6 @@ struct Container {
     {
         Object *container = of(self);
         typename S::Batch batch(container);
-        S::touched(container);
         for (LinkedRequestObject *request = batch.next(); request != NULL; request = batch.next()) {
             if (freeQueues && request->queue == self && !S::holds(container, request))
                 containerSetQueueNone(request);
@@ -312,7 +309,6 @@ struct Container {
                 walk.moved(request);
             }
         }
-        S::touched(container);
         if (failed != NULL) {
             walk.failed(self, failed);
             return NULL;

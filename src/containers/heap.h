@@ -150,7 +150,6 @@ struct HeapStorage {
     static Py_ssize_t size(Object *heap) { return slots::size(heap); }
     static bool &moving(Object *heap) { return slots::movingOf(heap); }
     static constexpr bool readableWhileMoving = true;
-    static void touched(Object *) {}
     static bool holds(Object *heap, LinkedRequestObject *request) { return slots::holds(heap, request); }
     static int traverse(Object *heap, visitproc visit, void *arg) { return slots::traverse(heap, visit, arg); }
 

@@ -20,7 +20,6 @@ struct ArrayStorage {
     static Py_ssize_t size(Object *array) { return slots::size(array); }
     static bool &moving(Object *array) { return slots::movingOf(array); }
     static constexpr bool readableWhileMoving = false;
-    static void touched(Object *) {}
     static bool holds(Object *array, LinkedRequestObject *request) { return slots::holds(array, request); }
     static int traverse(Object *array, visitproc visit, void *arg) { return slots::traverse(array, visit, arg); }
 

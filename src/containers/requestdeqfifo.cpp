@@ -21,6 +21,7 @@ bool ringResize(RequestRing *ring, int32_t capacity)
     ring->head = 0;
     ring->tail = ring->count % capacity;
     ring->capacity = capacity;
+    ringChanged(ring);
     return true;
 }
 

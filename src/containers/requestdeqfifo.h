@@ -15,6 +15,10 @@ struct RequestRing {
     bool moving;
 };
 
+// Every change of count, head, tail or buffer goes through one of the ring's
+// own steps (store, dropHead, remove, ringResize), and each of them calls this.
+inline void ringChanged(RequestRing *ring) { ++ring->state; }
+
 struct RequestDEQFIFOObject {
     PyObject_HEAD
     RequestRing *ring;
@@ -56,6 +60,7 @@ struct DEQFIFOStorage {
         LinkedRequestObject *request = ring->slots[ring->head];
         --ring->count;
         ring->head = wrap(ring, ring->head + 1);
+        ringChanged(ring);
         return request;
     }
 
@@ -65,7 +70,6 @@ struct DEQFIFOStorage {
     static Py_ssize_t size(Object *deque) { return deque->ring->count; }
     static bool &moving(Object *deque) { return deque->ring->moving; }
     static constexpr bool readableWhileMoving = false;
-    static void touched(Object *deque) { ++deque->ring->state; }
     static LinkedRequestObject *peek(Object *deque)
     {
         RequestRing *ring = deque->ring;
@@ -89,6 +93,7 @@ struct DEQFIFOStorage {
         ring->slots[ring->tail] = request;
         request->link.position = ring->tail;
         ring->tail = wrap(ring, ring->tail + 1);
+        ringChanged(ring);
         return 0;
     }
 
@@ -123,6 +128,7 @@ struct DEQFIFOStorage {
         }
         --ring->count;
         ring->tail = wrap(ring, ring->tail + ring->capacity - 1);
+        ringChanged(ring);
         shrinkIfSparse(ring);
     }
 

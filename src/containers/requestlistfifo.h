@@ -90,7 +90,6 @@ struct ListStorage {
     static Py_ssize_t size(Object *list) { return list->count; }
     static bool &moving(Object *list) { return list->moving; }
     static constexpr bool readableWhileMoving = false;
-    static void touched(Object *) {}
     static LinkedRequestObject *peek(Object *list) { return headOf(list); }
 
     static int store(Object *list, LinkedRequestObject *request)
