@@ -120,6 +120,60 @@ for kind in ALL_CONTAINERS:
 print("done")
 ''')
 
+    def test_keyword_values_freed_during_initialisation(self):
+        """On 2.7 and up to 3.8 Request(**kw) hands kw itself to the
+        initialiser, as a C caller may on any version; a conversion, or the
+        release of a field's old value, empties it while its values are being
+        stored."""
+        self.run_scenarios(r'''
+import ctypes
+call = ctypes.pythonapi.PyObject_Call
+call.restype = ctypes.py_object
+class Req(ext.Request):
+    pass
+
+class Arr(ext.RequestArray):
+    pass
+
+class Clearing(object):
+    def __float__(self):
+        kw.clear()
+        return 1.0
+
+class Inserting(object):  # a positional conversion plants a clearing keyword
+    def __float__(self):
+        kw["firedTime"] = Clearing()
+        return 2.0
+
+class OldParent(ext.Request):
+    def __del__(self):
+        kw.clear()
+kinds = [ext.Request, ext.LinkedRequest, ext.PriorityRequest, ext.TimeRequest]
+makers = kinds + [kind().create for kind in (ext.RequestListFIFO, ext.RequestBinaryHeap, ext.TimeRequestBinaryHeap)]
+for way in ("keyword", "positional", "release", "C call"):
+    for make in (makers if way != "release" else kinds):
+        kw = {"parent": Req(), "name": Marker(), "prev": Req(), "val": Marker(), "queue": Arr(), "target": Marker()}
+        if way == "positional":
+            if make not in (ext.TimeRequest, makers[-1]):
+                continue
+            del kw["parent"]
+        given = dict((key, weakref.ref(value)) for key, value in kw.items())
+        if way == "keyword":
+            kw["firedTime"] = Clearing()
+            r = make(**kw)
+        elif way == "C call":  # a C caller may hand over any dict, on every version
+            kw["firedTime"] = Clearing()
+            r = call(ctypes.py_object(make), ctypes.py_object(()), ctypes.py_object(kw))
+        elif way == "positional":
+            r = make(Inserting(), **kw)
+        else:
+            r = make(parent=OldParent())
+            r.__init__(**kw)
+        for key, ref in given.items():
+            assert getattr(r, key) is ref() is not None, (make, way, key)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()
