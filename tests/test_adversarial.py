@@ -281,7 +281,7 @@ class ForgedClaimTest(unittest.TestCase):
 
 
 class MemoryTest(unittest.TestCase):
-    def test_a_live_iterator_keeps_its_cycle_whole(self):
+    def test_iterators_and_cycles(self):
         def queue():
             q, requests = ext.PriorityQueue(), [ext.Request(name="q%d" % i) for i in range(3)]
             for i, r in enumerate(requests):
@@ -304,6 +304,14 @@ class MemoryTest(unittest.TestCase):
             self.assertEqual(len(list(it)), 2)
             self.assertIsNotNone(watch())
             del it
+            gc.collect()
+            self.assertIsNone(watch())
+            # a cycle through iterators is collected, as with collections.deque
+            owner, requests = make()
+            marker = Marker()
+            watch = weakref.ref(marker)
+            requests[0].val, requests[1].val, requests[2].val = iter(owner), iter(requests[1]), marker
+            del owner, requests, marker
             gc.collect()
             self.assertIsNone(watch())
 

@@ -241,12 +241,13 @@ PyObject *queueEmpty(PyObject *self, PyObject *) { return PyBool_FromLong(queueO
 
 PyObject *queueIter(PyObject *self)
 {
-    PriorityQueueIteratorObject *iterator = PyObject_New(PriorityQueueIteratorObject, &PriorityQueueIteratorType);
+    PriorityQueueIteratorObject *iterator = PyObject_GC_New(PriorityQueueIteratorObject, &PriorityQueueIteratorType);
     if (iterator == NULL)
         return NULL;
     Py_INCREF(self);
     iterator->container = self;
     iterator->cursor = 0;
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -265,8 +266,15 @@ PyObject *iteratorNext(PyObject *self)
 
 void iteratorDealloc(PyObject *self)
 {
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(reinterpret_cast<PriorityQueueIteratorObject *>(self)->container);
     Py_TYPE(self)->tp_free(self);
+}
+
+int iteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<PriorityQueueIteratorObject *>(self)->container);
+    return 0;
 }
 
 PyMethodDef queueMethods[] = {
@@ -299,7 +307,7 @@ PyTypeObject makePriorityQueueType()
 PyTypeObject makePriorityQueueIteratorType()
 {
     return iteratorTypeHead("vorm.ext.PriorityQueueIterator", "PriorityQueueIterator objects",
-                            sizeof(PriorityQueueIteratorObject), iteratorDealloc, iteratorNext);
+                            sizeof(PriorityQueueIteratorObject), iteratorDealloc, iteratorNext, iteratorTraverse);
 }
 
 } // namespace

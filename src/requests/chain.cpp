@@ -330,7 +330,7 @@ struct RequestIteratorObject {
 
 PyObject *requestIter(PyObject *self)
 {
-    RequestIteratorObject *iterator = PyObject_New(RequestIteratorObject, &RequestIteratorType);
+    RequestIteratorObject *iterator = PyObject_GC_New(RequestIteratorObject, &RequestIteratorType);
     if (iterator == NULL)
         return NULL;
     Py_INCREF(self);
@@ -339,6 +339,7 @@ PyObject *requestIter(PyObject *self)
     iterator->current = self;
     Py_INCREF(self);
     iterator->cycle = ChainCycleState{self, 0, 1};
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -368,16 +369,27 @@ static PyObject *requestIteratorNext(PyObject *self)
 static void requestIteratorDealloc(PyObject *self)
 {
     RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(iterator->request);
     Py_XDECREF(iterator->current);
     Py_XDECREF(iterator->cycle.anchor);
     Py_TYPE(self)->tp_free(self);
 }
 
+static int requestIteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
+    Py_VISIT(iterator->request);
+    Py_VISIT(iterator->current);
+    Py_VISIT(iterator->cycle.anchor);
+    return 0;
+}
+
 static PyTypeObject makeRequestIteratorType()
 {
     return iteratorTypeHead("vorm.ext.RequestIterator", "vorm.ext.RequestIterator objects",
-                            sizeof(RequestIteratorObject), requestIteratorDealloc, requestIteratorNext);
+                            sizeof(RequestIteratorObject), requestIteratorDealloc, requestIteratorNext,
+                            requestIteratorTraverse);
 }
 
 PyTypeObject RequestIteratorType = makeRequestIteratorType();
