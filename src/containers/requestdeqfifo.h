@@ -143,10 +143,11 @@ struct DEQFIFOStorage {
     }
 
     // Clear takes from the head one request at a time, so the ring is valid
-    // whenever a release runs code, then drops to one slot.
+    // whenever a release runs code, then drops to one slot. A deque whose
+    // construction failed has no ring, and is released through here too.
     class Batch {
     public:
-        explicit Batch(Object *deque) : ring_(deque->ring), remaining_(deque->ring->count) {}
+        explicit Batch(Object *deque) : ring_(deque->ring), remaining_(ring_ != NULL ? ring_->count : 0) {}
         LinkedRequestObject *next()
         {
             if (remaining_ <= 0 || ring_->count == 0)
@@ -154,7 +155,11 @@ struct DEQFIFOStorage {
             --remaining_;
             return takeHead(ring_);
         }
-        void finish() { shrinkIfSparse(ring_); }
+        void finish()
+        {
+            if (ring_ != NULL)
+                shrinkIfSparse(ring_);
+        }
 
     private:
         RequestRing *ring_;

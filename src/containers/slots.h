@@ -59,12 +59,14 @@ inline int traverse(RequestSlotsObject *container, visitproc visit, void *arg)
 
 // The whole array is swapped out before the first release; its buffer is
 // handed back afterwards unless the container grew a new one meanwhile, so
-// the capacity survives a clear.
+// the capacity survives a clear. A container whose construction failed has
+// no array, and is released through here all the same.
 class Batch {
 public:
     explicit Batch(RequestSlotsObject *container) : container_(container), index_(0)
     {
-        detached_.swap(itemsOf(container));
+        if (container->items != NULL)
+            detached_.swap(itemsOf(container));
     }
     LinkedRequestObject *next() { return index_ < detached_.size() ? detached_[index_++] : NULL; }
     void finish()
