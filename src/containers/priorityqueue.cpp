@@ -60,6 +60,16 @@ int keyGreater(PriorityQueueEntries *entries, uint64_t version, PyObject *x, PyO
     return greater;
 }
 
+// In checked builds: every stored entry owns both of its references.
+void checkEntries(const PriorityQueueEntries *entries)
+{
+    if (!VORM_CHECKED)
+        return;
+    size_t count = std::min(entries->items.size(), static_cast<size_t>(vormCheckedCount));
+    for (size_t i = 0; i < count; ++i)
+        VORM_ASSERT(entries->items[i].key != NULL && entries->items[i].item != NULL);
+}
+
 PyObject *queueNew(PyTypeObject *type, PyObject *, PyObject *)
 {
     PyObject *self = type->tp_alloc(type, 0);
@@ -135,6 +145,7 @@ PyObject *queuePush(PyObject *self, PyObject *args)
         return NULL;
     }
     PriorityQueueEntries *entries = queueOf(self)->entries;
+    checkEntries(entries);
     Entries &items = entries->items;
     const uint64_t version = entries->version;
     // The new entry is ours until it is stored; a failed push drops it whole.
@@ -167,6 +178,7 @@ PyObject *queuePush(PyObject *self, PyObject *args)
         items[slot] = items[(slot - 1) / 2];
     items[hole] = entry;
     ++entries->version;
+    checkEntries(entries);
     Py_RETURN_NONE;
 }
 
@@ -188,6 +200,7 @@ PyObject *queueGet(PyObject *self, PyObject *)
 PyObject *queuePop(PyObject *self, PyObject *)
 {
     PriorityQueueEntries *entries = queueOf(self)->entries;
+    checkEntries(entries);
     Entries &items = entries->items;
     const size_t count = items.size();
     if (count == 0)
@@ -232,6 +245,7 @@ PyObject *queuePop(PyObject *self, PyObject *)
     }
     items.pop_back();
     ++entries->version;
+    checkEntries(entries);
     // Any finaliser that this release runs sees the restored heap.
     Py_DECREF(served.key);
     return served.item;

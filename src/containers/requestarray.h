@@ -21,6 +21,7 @@ struct ArrayStorage {
     static bool &moving(Object *array) { return slots::movingOf(array); }
     static constexpr bool readableWhileMoving = false;
     static bool holds(Object *array, LinkedRequestObject *request) { return slots::holds(array, request); }
+    static void check(Object *array, PyObject *self) { slots::check(array, self, readableWhileMoving); }
     static int traverse(Object *array, visitproc visit, void *arg) { return slots::traverse(array, visit, arg); }
 
     static LinkedRequestObject *peek(Object *array)
@@ -55,6 +56,8 @@ struct ArrayStorage {
         LinkedRequestObject *last = items.back();
         items.pop_back();
         int32_t position = request->link.position;
+        VORM_ASSERT(position >= 0 && static_cast<size_t>(position) <= items.size() &&
+                    (static_cast<size_t>(position) == items.size() ? last : items[position]) == request);
         if (static_cast<size_t>(position) != items.size()) {
             items[position] = last;
             last->link.position = position;
@@ -105,6 +108,7 @@ struct ArrayStackStorage : ArrayStorage {
     {
         RawVector<LinkedRequestObject *> &items = slots::itemsOf(array);
         size_t last = items.size() - 1;
+        VORM_ASSERT(slots::holds(array, request));
         for (size_t i = static_cast<size_t>(request->link.position); i < last; ++i) {
             items[i] = items[i + 1];
             items[i]->link.position = static_cast<int32_t>(i);

@@ -121,6 +121,7 @@ struct DEQFIFOStorage {
     {
         RequestRing *ring = deque->ring;
         int32_t slot = request->link.position;
+        VORM_ASSERT(holds(deque, request));
         for (int32_t next = wrap(ring, slot + 1); next != ring->tail; next = wrap(ring, next + 1)) {
             ring->slots[slot] = ring->slots[next];
             ring->slots[slot]->link.position = slot;
@@ -130,6 +131,27 @@ struct DEQFIFOStorage {
         ring->tail = wrap(ring, ring->tail + ring->capacity - 1);
         ringChanged(ring);
         shrinkIfSparse(ring);
+    }
+
+    // The live stretch runs count slots from head and ends at tail; each of
+    // its requests has its slot in its position word and the deque as its
+    // queue, except while a move hands them over in place.
+    static void check(Object *deque, PyObject *self)
+    {
+        const RequestRing *ring = deque->ring;
+        if (ring == NULL)
+            return;
+        VORM_ASSERT(ring->capacity >= 1 && ring->count >= 0 && ring->count <= ring->capacity);
+        VORM_ASSERT(ring->head >= 0 && ring->head < ring->capacity);
+        VORM_ASSERT(ring->tail == wrap(ring, ring->head + ring->count));
+        if (ring->moving)
+            return;
+        int32_t count = static_cast<int32_t>(std::min<Py_ssize_t>(ring->count, vormCheckedCount));
+        for (int32_t i = 0; i < count; ++i) {
+            int32_t slot = wrap(ring, ring->head + i);
+            VORM_ASSERT(ring->slots[slot]->link.position == slot);
+            VORM_ASSERT(ring->slots[slot]->queue == self);
+        }
     }
 
     static int traverse(Object *deque, visitproc visit, void *arg)

@@ -61,7 +61,9 @@ struct ListStorage {
     // Takes request out of the ring; its reset links mark it as not stored.
     static void unlink(Object *list, LinkedRequestObject *request)
     {
+        VORM_ASSERT(request->listPrev != NULL && request->listPrev->link.listNext == request);
         LinkedRequestObject *next = request->link.listNext;
+        VORM_ASSERT(next->listPrev == request);
         if (next == request) {
             setHead(list, NULL);
         } else {
@@ -124,6 +126,27 @@ struct ListStorage {
     {
         unlink(list, request);
         --list->count;
+    }
+
+    // Each link of the ring is matched by the link back, every request on it
+    // has the list as its queue, and it holds count requests; a running move
+    // unlinks its requests one by one and corrects the count at the end.
+    static void check(Object *list, PyObject *self)
+    {
+        VORM_ASSERT(list->head != NULL);
+        Py_ssize_t seen = 0;
+        LinkedRequestObject *head = headOf(list);
+        for (LinkedRequestObject *request = head; request != NULL && seen < vormCheckedCount;) {
+            VORM_ASSERT(request->link.listNext->listPrev == request);
+            VORM_ASSERT(request->listPrev->link.listNext == request);
+            VORM_ASSERT(request->queue == self);
+            ++seen;
+            VORM_ASSERT(seen <= list->count);
+            request = request->link.listNext;
+            if (request == head)
+                break;
+        }
+        VORM_ASSERT(list->moving || seen == std::min<Py_ssize_t>(list->count, vormCheckedCount));
     }
 
     static int traverse(Object *list, visitproc visit, void *arg)
