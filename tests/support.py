@@ -32,16 +32,17 @@ def names(requests):
     return [r.name for r in requests]
 
 
-def run_child(code, stderr=False):
-    """Runs code in a fresh interpreter; returns (exit status, stdout text),
-    with the child's stderr appended to the text when asked for."""
+def run_child(code, stderr=False, argv=None):
+    """Runs code (or the arguments argv) in a fresh interpreter; returns
+    (exit status, stdout text), with the child's stderr appended to the text
+    when asked for."""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     # The child loads the same build of vorm.ext as this process (a
     # sanitized or debug build lives outside the tree).
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(ext.__file__)))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([package_root, root])
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable] + (argv or ["-c", code]), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=env)
     out, err = child.communicate()
     return child.returncode, (out + err if stderr else out).decode("ascii", "replace")

@@ -1,9 +1,13 @@
 # Python code that runs in the middle of an operation: a finaliser, a
 # conversion or a weakref callback that re-enters the core. Each scenario runs
 # in a child interpreter, so that a crash fails its test instead of the suite.
+import os
+import sys
 import unittest
 
 from tests.support import run_child
+
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 
 PRELUDE = r'''
 import gc, sys, weakref
@@ -173,6 +177,27 @@ for way in ("keyword", "positional", "release", "C call"):
             assert getattr(r, key) is ref() is not None, (make, way, key)
 print("done")
 ''')
+
+
+class FuzzTest(unittest.TestCase):
+    def test_random_reentrant_sequences(self):
+        """tools/fuzz.py, each sequence in a child, for VORM_FUZZ_SECONDS
+        (make sanitize runs it longer, make fuzz for as long as asked)."""
+        seconds = os.environ.get("VORM_FUZZ_SECONDS", "3")
+        status, out = run_child(None, True, [os.path.join(TOOLS, "fuzz.py"), "--seconds", seconds])
+        result = [line.split() for line in out.splitlines() if line.startswith("RESULT ")]
+        self.assertEqual((status, len(result)), (0, 1), out[-4000:])
+        self.assertTrue(int(result[0][1]) > 0 and result[0][2] == "0", out[-4000:])
+
+    def test_one_sequence_in_process(self):
+        """A fixed sequence in this process, so that make refleak can see
+        what the re-entrant paths leak."""
+        sys.path.insert(0, TOOLS)
+        try:
+            import fuzz
+        finally:
+            sys.path.remove(TOOLS)
+        self.assertGreater(fuzz.run_sequence(20261205, 120), 120)
 
 
 if __name__ == "__main__":
