@@ -18,6 +18,7 @@ promises of the containers are checked.
 """
 from __future__ import print_function
 
+import ctypes
 import gc
 import operator
 import optparse
@@ -37,6 +38,9 @@ REQUESTS = (ext.Request, ext.LinkedRequest, ext.PriorityRequest, ext.TimeRequest
 CONTAINERS = (ext.RequestArray, ext.RequestArrayStack, ext.RequestDEQFIFO, ext.RequestListFIFO,
               ext.RequestListStack, ext.RequestBinaryHeap, ext.TimeRequestBinaryHeap)
 FIELDS = ("parent", "name", "prev", "val", "queue", "firedTime", "target", "canceled", "priority", "futureTime")
+
+call_from_c = ctypes.pythonapi.PyObject_Call
+call_from_c.restype = ctypes.py_object
 
 
 class Boom(Exception):
@@ -348,9 +352,10 @@ class World(object):
         thing = self.rng.choice(self.focus) if self.focus else self.container()
         choice = self.rng.randrange(4)
         if isinstance(thing, CONTAINERS):
-            self.focus.append(self.keep(self.iterators, Walk(thing), 16)) if choice == 0 else None
-            (thing.pop, thing.clear, lambda: thing.push(self.fresh()), lambda: thing.moveTo(self.container()))[
-                choice]()
+            if choice == 0:  # and then take from the container
+                self.focus.append(self.keep(self.iterators, Walk(thing), 16))
+            changes = (thing.pop, thing.clear, lambda: thing.push(self.fresh()), lambda: thing.moveTo(self.container()))
+            changes[choice]()
         elif isinstance(thing, ext.Request):
             if choice == 0:
                 self.focus.append(self.keep(self.iterators, Walk(thing), 16))
@@ -459,15 +464,18 @@ class World(object):
         self.request().__init__(*positional, **keywords)
 
     def keywords(self):
-        """Re-initialises through a dict that the hooks may empty meanwhile
-        (on 2.7 and up to 3.8, **kw hands the dict itself over)."""
+        """Re-initialises through a dict that the hooks may empty meanwhile:
+        on 2.7 and up to 3.8 **kw hands the dict itself over, as a call from
+        C does on every version."""
         positional, keywords = self.arguments()
         keywords["firedTime"] = Number(1.5)
         self.keep(self.things, keywords, 30)
         self.focus.append(keywords)
-        self.request().__init__(*positional, **keywords)
+        initialise = self.request().__init__
         if self.rng.random() < 0.5:
-            keywords.clear()
+            initialise(*positional, **keywords)
+        else:
+            call_from_c(ctypes.py_object(initialise), ctypes.py_object(positional), ctypes.py_object(keywords))
 
     def chain(self):
         r = self.request()
