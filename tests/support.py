@@ -32,6 +32,19 @@ def names(requests):
     return [r.name for r in requests]
 
 
+def check_consistent(containers, requests=()):
+    """Every stored request is stored once, in the container its queue names,
+    and a request whose queue names one of the containers is stored there."""
+    seen = []
+    for c in containers:
+        stored = list(c)
+        assert len(stored) == len(c), (type(c).__name__, len(stored), len(c))
+        assert all(r.queue is c for r in stored), type(c).__name__
+        seen.extend(stored)
+    assert len(seen) == len(set(map(id, seen))), "a request stored twice"
+    assert all(r in seen or not any(r.queue is c for c in containers) for r in requests), "a stale queue"
+
+
 def run_child(code, stderr=False, argv=None):
     """Runs code (or the arguments argv) in a fresh interpreter; returns
     (exit status, stdout text), with the child's stderr appended to the text
