@@ -5,6 +5,7 @@
 # make peers                            the example models on vorm against SimPy 3, same numbers
 # make scale                            replications serially, on 2 local workers and on a 2-worker dask cluster
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
+# make fuzz [FUZZ_SECONDS=1200]         the re-entrancy fuzzer alone under ASan and UBSan, per interpreter
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
 # make install-check                    pip install . into a fresh 3.11 venv and import it
 PYTHONS = $(shell tools/find-pythons)
@@ -81,12 +82,16 @@ scale:
 
 # make sanitize   the suite under Python 2.7 and python3 with ASan and UBSan
 # make refleak    regrtest -R style reference-leak hunt on a debug python3
-.PHONY: sanitize refleak
+.PHONY: sanitize fuzz refleak
 
 SANITIZE_PYTHONS ?= $(PYENV_VERSIONS)/2.7.18/bin/python python3
+FUZZ_SECONDS ?= 1200
 
 sanitize:
 	@tools/sanitize $(SANITIZE_PYTHONS)
+
+fuzz:
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) tools/sanitize $(SANITIZE_PYTHONS)
 
 # Debian's debug interpreter: it keeps sys.gettotalrefcount, and its "d" ABI
 # gets a build of its own in build/refleak.
@@ -100,7 +105,7 @@ refleak:
 	@mkdir -p build/refleak/vorm && cp vorm/*.py build/refleak/vorm/
 	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(DEBUG_PYTHON) OUTDIR=build/refleak/vorm \
 		OBJROOT=build/refleak/obj >build/refleak/build.log 2>&1 || { cat build/refleak/build.log; exit 1; }
-	@PYTHONPATH="$(CURDIR)/build/refleak:$(CURDIR)" VORM_SOAK_OPERATIONS=$(REFLEAK_SOAK) \
+	@PYTHONPATH="$(CURDIR)/build/refleak:$(CURDIR)" VORM_SOAK_OPERATIONS=$(REFLEAK_SOAK) VORM_FUZZ_SECONDS=1 \
 		$(DEBUG_PYTHON) tools/refleak.py
 
 install-check:

@@ -8,7 +8,7 @@ import unittest
 import weakref
 
 from vorm import ext
-from tests.support import ALL_CONTAINERS, HEAPS, PY3, Marker, element_type, make_requests
+from tests.support import ALL_CONTAINERS, HEAPS, PY3, Marker, check_consistent, element_type, make_requests
 
 SOAK = int(os.environ.get("VORM_SOAK_OPERATIONS", "1000000"))
 
@@ -23,20 +23,6 @@ def fill(kind, count=6):
     for r in requests:
         c.push(r)
     return c, requests
-
-
-def assert_consistent(test, containers, requests):
-    """Every request is free or stored once in the container its queue names."""
-    seen = []
-    for c in containers:
-        stored = list(c)
-        test.assertEqual(len(stored), len(c))
-        for r in stored:
-            test.assertIs(r.queue, c)
-        seen.extend(stored)
-    test.assertEqual(len(seen), len(set(map(id, seen))))
-    for r in requests:
-        test.assertTrue(r.queue is None or r in seen)
 
 
 class IterationMutationTest(unittest.TestCase):
@@ -64,7 +50,7 @@ class IterationMutationTest(unittest.TestCase):
                 self.assertTrue(kind in raising or not raised)
                 if step is clear:  # as collections.deque does
                     self.assertEqual(raised, kind in raising)
-                assert_consistent(self, [c, spare], requests)
+                check_consistent([c, spare], requests)
 
 
 class MoveMutationTest(unittest.TestCase):
@@ -92,7 +78,7 @@ class MoveMutationTest(unittest.TestCase):
                     source.moveTo(target)
                 except (RuntimeError, ValueError):
                     pass
-                assert_consistent(self, [source, target], requests)
+                check_consistent([source, target], requests)
                 self.assertEqual(len(source) + len(target) + sum(r.queue is None for r in requests), len(requests))
 
     def test_failed_or_odd_target_push_loses_nothing(self):
@@ -134,54 +120,11 @@ class MoveMutationTest(unittest.TestCase):
                 except KeyError:
                     self.assertIsNot(behaviour, dropped)
                 everywhere = [source, target, spare["c"]]
-                assert_consistent(self, everywhere, requests)
+                check_consistent(everywhere, requests)
                 self.assertEqual((len(source), len(target) + len(spare["c"]), sum(r.queue is None for r in requests)),
                                  (in_source, moved, free), (kind.__name__, behaviour.__name__))
                 source.moveTo(ext.RequestListFIFO())  # the rest still moves
                 self.assertEqual(len(source), 0)
-
-    def test_releases_after_the_walk_find_a_consistent_source(self):
-        """The target keeps nothing, so the source's own releases free the
-        moved requests; the first one to die changes the source."""
-        state = {}
-        changes = (lambda s: s.pop(), lambda s: s.delete(list(s)[0]), lambda s: s.clear(),
-                   lambda s: s.push(make_requests(type(s), 1)[0]), lambda s: s.moveTo(state["spare"]))
-        for kind in ALL_CONTAINERS:
-            class Dying(element_type(kind)):
-                def __del__(self):
-                    # requests of an earlier round may be collected at any time
-                    if getattr(self, "round", None) is not state.get("round"):
-                        return
-                    change = state.pop("change", None)
-                    try:
-                        if change is not None:
-                            change(state["source"])
-                    except (IndexError, ValueError, RuntimeError):  # empty, not held, or refused
-                        pass
-            for change in changes:
-                for failing in (False, True):
-                    source, spare = state["source"], state["spare"] = kind(), kind()
-                    state["round"] = this_round = object()
-                    requests = [Dying(name="d%d" % i) for i in range(8)]
-                    for r in requests:
-                        r.round = this_round
-                    for r in (reversed(requests) if kind is ext.RequestListStack else requests):
-                        source.push(r)
-                    del r, requests[:3]  # the first three to move die once moved
-                    state["change"] = change
-
-                    def keep_nothing(target, request, calls):
-                        if failing and calls == 4:
-                            raise KeyError("refused")
-                    target = self.target_with(keep_nothing)
-                    try:
-                        source.moveTo(target)
-                    except KeyError:
-                        self.assertTrue(failing)
-                    self.assertNotIn("change", state)
-                    assert_consistent(self, [source, spare], requests)
-                    if not failing:
-                        self.assertEqual([r.queue for r in requests], [None] * 5)
 
     def test_reads_during_a_move_never_hand_out_moved_requests(self):
         for kind in ALL_CONTAINERS:
@@ -277,11 +220,11 @@ class ForgedClaimTest(unittest.TestCase):
                 r.queue = None
                 c.push(r)
             self.assertEqual(len(c), 4)
-            assert_consistent(self, [c, other], held + claims)
+            check_consistent([c, other], held + claims)
 
 
 class MemoryTest(unittest.TestCase):
-    def test_a_live_iterator_keeps_its_cycle_whole(self):
+    def test_iterators_and_cycles(self):
         def queue():
             q, requests = ext.PriorityQueue(), [ext.Request(name="q%d" % i) for i in range(3)]
             for i, r in enumerate(requests):
@@ -304,6 +247,14 @@ class MemoryTest(unittest.TestCase):
             self.assertEqual(len(list(it)), 2)
             self.assertIsNotNone(watch())
             del it
+            gc.collect()
+            self.assertIsNone(watch())
+            # a cycle through iterators is collected, as with collections.deque
+            owner, requests = make()
+            marker = Marker()
+            watch = weakref.ref(marker)
+            requests[0].val, requests[1].val, requests[2].val = iter(owner), iter(requests[1]), marker
+            del owner, requests, marker
             gc.collect()
             self.assertIsNone(watch())
 

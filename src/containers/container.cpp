@@ -37,12 +37,15 @@ PyObject *containerCallPush(PyObject *to, LinkedRequestObject *request)
     return PyObject_CallMethodObjArgs(to, pushMethodName, reinterpret_cast<PyObject *>(request), NULL);
 }
 
-bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request)
+bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request, PyObject **old)
 {
     PyObject *queue = request->queue;
+    *old = NULL;
     if (queue != Py_None && queue != self && requestIsHeld(request))
         return false;
-    containerSetQueue(request, self);
+    Py_INCREF(self);
+    request->queue = self;
+    *old = queue;
     return true;
 }
 

@@ -8,6 +8,7 @@
 //   store(c, r) -> 0 / -1           place r at the storing end (may fail: MemoryError)
 //   take(c)                         remove the request at the taking end
 //   holds(c, r)                     r is really stored in c (not merely claimed)
+//   check(c, self)                  assert the storage's invariants (checked builds)
 //   remove(c, r)                    take out a request that holds() vouched for
 //   Batch(c)                        empties c step by step for clear: next()
 //                                   yields each request with the storage
@@ -15,19 +16,22 @@
 //   moving(c)                       the flag that marks a running moveTo
 //   readableWhileMoving             whether the storage holds only its own
 //                                   requests while moveTo runs
-//   touched(c)                      note a change for live iterators
 //   MoveWalk                        how moveTo walks, hands over and recovers
+// Every step that changes the storage tells live iterators itself, so that no
+// path (a batch, a walk's recovery) can change it behind their back.
 // None of the policy's steps runs interpreter code; the protocol runs it (a
 // release, a call of the target's push) only where the container is
 // consistent, and re-reads state afterwards.
 #ifndef VORM_CONTAINERS_CONTAINER_H
 #define VORM_CONTAINERS_CONTAINER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <vector>
 
+#include "../module/checks.h"
 #include "../module/module.h"
 #include "../module/typeobjects.h"
 #include "../requests/queue.h"
@@ -142,7 +146,10 @@ inline void containerSetQueue(LinkedRequestObject *request, PyObject *container)
 PyObject *containerCallPush(PyObject *to, LinkedRequestObject *request);
 // After a failed push in moveTo: true when the request goes back to the source
 // (its queue set to the source again), false when another container took it.
-bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request);
+// The queue that the request held until now is handed to *old, not released:
+// the target's push may have made it a claim whose release runs code, which
+// must wait until the source is consistent again.
+bool containerReclaimFailed(PyObject *self, LinkedRequestObject *request, PyObject **old);
 PyObject *containerMutatedError();
 bool containerCheckMoveTarget(PyObject *self, PyObject *to, bool *nothingToDo);
 
@@ -165,6 +172,15 @@ struct Container {
 
     static Object *of(PyObject *self) { return reinterpret_cast<Object *>(self); }
 
+    // In checked builds every entry and exit finds the storage whole: code
+    // run in between (a finaliser, the target's push) may call in at any of
+    // them.
+    static void verify(PyObject *self)
+    {
+        if (VORM_CHECKED)
+            S::check(of(self), self);
+    }
+
     static PyObject *typeError(const char *message)
     {
         PyErr_SetString(PyExc_TypeError, message);
@@ -181,6 +197,7 @@ struct Container {
             return NULL;
         }
         Object *container = of(self);
+        verify(self);
         if (containerRefuseWhileMoving(S::moving(container)) < 0)
             return NULL;
         Py_INCREF(val);
@@ -188,13 +205,13 @@ struct Container {
             Py_DECREF(val);
             return NULL;
         }
-        S::touched(container);
         // The queue field held None (checked above, and storing runs no
         // code); its reference becomes the result, so None is neither
         // released nor taken again: before 3.12 every reference count change
         // of None is a store that the next one waits for.
         Py_INCREF(self);
         request->queue = self;
+        verify(self);
         return Py_None;
     }
 
@@ -206,6 +223,7 @@ struct Container {
     // on and stays readable.
     static PyObject *get(PyObject *self, PyObject *)
     {
+        verify(self);
         if (!S::readableWhileMoving && S::moving(of(self)))
             return containerReadWhileMovingError();
         LinkedRequestObject *request = S::peek(of(self));
@@ -219,13 +237,14 @@ struct Container {
     static PyObject *pop(PyObject *self, PyObject *)
     {
         Object *container = of(self);
+        verify(self);
         if (S::size(container) == 0)
             return containerEmptyError();
         if (containerRefuseWhileMoving(S::moving(container)) < 0)
             return NULL;
         LinkedRequestObject *request = S::take(container);
-        S::touched(container);
         containerSetQueueNone(request);
+        verify(self);
         return reinterpret_cast<PyObject *>(request);
     }
 
@@ -234,6 +253,7 @@ struct Container {
         if (!PyObject_TypeCheck(val, Element::type()))
             return typeError(Element::deleteMessage);
         Object *container = of(self);
+        verify(self);
         if (S::size(container) == 0)
             return containerEmptyError();
         LinkedRequestObject *request = reinterpret_cast<LinkedRequestObject *>(val);
@@ -246,8 +266,8 @@ struct Container {
         if (containerRefuseWhileMoving(S::moving(container)) < 0)
             return NULL;
         S::remove(container, request);
-        S::touched(container);
         containerSetQueueNone(request);
+        verify(self);
         Py_DECREF(val); // may run a finaliser; the container is consistent by now
         Py_RETURN_NONE;
     }
@@ -264,10 +284,11 @@ struct Container {
     {
         Object *container = of(self);
         typename S::Batch batch(container);
-        S::touched(container);
         for (LinkedRequestObject *request = batch.next(); request != NULL; request = batch.next()) {
             if (freeQueues && request->queue == self && !S::holds(container, request))
                 containerSetQueueNone(request);
+            if (freeQueues) // the collector's clear meets requests it has cleared
+                verify(self);
             Py_DECREF(request);
         }
         batch.finish();
@@ -275,9 +296,11 @@ struct Container {
 
     static PyObject *clear(PyObject *self, PyObject *)
     {
+        verify(self);
         if (containerRefuseWhileMoving(S::moving(of(self))) < 0)
             return NULL;
         drain(self, true);
+        verify(self);
         Py_RETURN_NONE;
     }
 
@@ -290,6 +313,7 @@ struct Container {
         if (!containerCheckMoveTarget(self, to, &nothingToDo))
             return NULL;
         Object *container = of(self);
+        verify(self);
         if (nothingToDo || S::size(container) == 0)
             Py_RETURN_NONE;
         if (containerRefuseWhileMoving(S::moving(container)) < 0)
@@ -300,6 +324,7 @@ struct Container {
             MovingGuard guard(S::moving(container));
             for (LinkedRequestObject *request = walk.next(); request != NULL; request = walk.next()) {
                 containerSetQueueNone(request);
+                verify(self);
                 PyObject *result = containerCallPush(to, request);
                 if (result == NULL) {
                     failed = request;
@@ -309,12 +334,13 @@ struct Container {
                 walk.moved(request);
             }
         }
-        S::touched(container);
         if (failed != NULL) {
             walk.failed(self, failed);
+            verify(self);
             return NULL;
         }
         walk.finish();
+        verify(self);
         Py_RETURN_NONE;
     }
 

@@ -125,6 +125,7 @@ struct Heap {
 
     static void removeAt(Items &items, size_t i)
     {
+        VORM_ASSERT(i < items.size() && items[i]->link.position == static_cast<int32_t>(i));
         items[i]->link.position = -1;
         LinkedRequestObject *last = items.back();
         items.pop_back();
@@ -150,8 +151,8 @@ struct HeapStorage {
     static Py_ssize_t size(Object *heap) { return slots::size(heap); }
     static bool &moving(Object *heap) { return slots::movingOf(heap); }
     static constexpr bool readableWhileMoving = true;
-    static void touched(Object *) {}
     static bool holds(Object *heap, LinkedRequestObject *request) { return slots::holds(heap, request); }
+    static void check(Object *heap, PyObject *self) { slots::check(heap, self, readableWhileMoving); }
     static int traverse(Object *heap, visitproc visit, void *arg) { return slots::traverse(heap, visit, arg); }
 
     static LinkedRequestObject *peek(Object *heap)
@@ -226,13 +227,18 @@ struct HeapStorage {
             return PyErr_NoMemory();
         }
         for (LinkedRequestObject *request : taken) {
-            containerSetQueue(request, self); // the reference moves with the request
+            VORM_ASSERT(request->queue == other); // the caller keeps it alive: no code runs
+            containerSetQueue(request, self);     // the reference moves with the request
             size_t slot = items.size();
             items.push_back(request);
             request->link.position = static_cast<int32_t>(slot);
             Steps::siftUp(items, slot);
         }
         taken.clear();
+        if (VORM_CHECKED) {
+            check(heap, self);
+            check(source, other);
+        }
         Py_RETURN_NONE;
     }
 };

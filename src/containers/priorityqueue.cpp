@@ -60,6 +60,16 @@ int keyGreater(PriorityQueueEntries *entries, uint64_t version, PyObject *x, PyO
     return greater;
 }
 
+// In checked builds: every stored entry owns both of its references.
+void checkEntries(const PriorityQueueEntries *entries)
+{
+    if (!VORM_CHECKED)
+        return;
+    size_t count = std::min(entries->items.size(), static_cast<size_t>(vormCheckedCount));
+    for (size_t i = 0; i < count; ++i)
+        VORM_ASSERT(entries->items[i].key != NULL && entries->items[i].item != NULL);
+}
+
 PyObject *queueNew(PyTypeObject *type, PyObject *, PyObject *)
 {
     PyObject *self = type->tp_alloc(type, 0);
@@ -135,6 +145,7 @@ PyObject *queuePush(PyObject *self, PyObject *args)
         return NULL;
     }
     PriorityQueueEntries *entries = queueOf(self)->entries;
+    checkEntries(entries);
     Entries &items = entries->items;
     const uint64_t version = entries->version;
     // The new entry is ours until it is stored; a failed push drops it whole.
@@ -167,6 +178,7 @@ PyObject *queuePush(PyObject *self, PyObject *args)
         items[slot] = items[(slot - 1) / 2];
     items[hole] = entry;
     ++entries->version;
+    checkEntries(entries);
     Py_RETURN_NONE;
 }
 
@@ -188,6 +200,7 @@ PyObject *queueGet(PyObject *self, PyObject *)
 PyObject *queuePop(PyObject *self, PyObject *)
 {
     PriorityQueueEntries *entries = queueOf(self)->entries;
+    checkEntries(entries);
     Entries &items = entries->items;
     const size_t count = items.size();
     if (count == 0)
@@ -232,6 +245,7 @@ PyObject *queuePop(PyObject *self, PyObject *)
     }
     items.pop_back();
     ++entries->version;
+    checkEntries(entries);
     // Any finaliser that this release runs sees the restored heap.
     Py_DECREF(served.key);
     return served.item;
@@ -241,12 +255,13 @@ PyObject *queueEmpty(PyObject *self, PyObject *) { return PyBool_FromLong(queueO
 
 PyObject *queueIter(PyObject *self)
 {
-    PriorityQueueIteratorObject *iterator = PyObject_New(PriorityQueueIteratorObject, &PriorityQueueIteratorType);
+    PriorityQueueIteratorObject *iterator = PyObject_GC_New(PriorityQueueIteratorObject, &PriorityQueueIteratorType);
     if (iterator == NULL)
         return NULL;
     Py_INCREF(self);
     iterator->container = self;
     iterator->cursor = 0;
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -265,8 +280,15 @@ PyObject *iteratorNext(PyObject *self)
 
 void iteratorDealloc(PyObject *self)
 {
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(reinterpret_cast<PriorityQueueIteratorObject *>(self)->container);
     Py_TYPE(self)->tp_free(self);
+}
+
+int iteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<PriorityQueueIteratorObject *>(self)->container);
+    return 0;
 }
 
 PyMethodDef queueMethods[] = {
@@ -299,7 +321,7 @@ PyTypeObject makePriorityQueueType()
 PyTypeObject makePriorityQueueIteratorType()
 {
     return iteratorTypeHead("vorm.ext.PriorityQueueIterator", "PriorityQueueIterator objects",
-                            sizeof(PriorityQueueIteratorObject), iteratorDealloc, iteratorNext);
+                            sizeof(PriorityQueueIteratorObject), iteratorDealloc, iteratorNext, iteratorTraverse);
 }
 
 } // namespace

@@ -20,8 +20,8 @@ struct ArrayStorage {
     static Py_ssize_t size(Object *array) { return slots::size(array); }
     static bool &moving(Object *array) { return slots::movingOf(array); }
     static constexpr bool readableWhileMoving = false;
-    static void touched(Object *) {}
     static bool holds(Object *array, LinkedRequestObject *request) { return slots::holds(array, request); }
+    static void check(Object *array, PyObject *self) { slots::check(array, self, readableWhileMoving); }
     static int traverse(Object *array, visitproc visit, void *arg) { return slots::traverse(array, visit, arg); }
 
     static LinkedRequestObject *peek(Object *array)
@@ -56,6 +56,8 @@ struct ArrayStorage {
         LinkedRequestObject *last = items.back();
         items.pop_back();
         int32_t position = request->link.position;
+        VORM_ASSERT(position >= 0 && static_cast<size_t>(position) <= items.size() &&
+                    (static_cast<size_t>(position) == items.size() ? last : items[position]) == request);
         if (static_cast<size_t>(position) != items.size()) {
             items[position] = last;
             last->link.position = position;
@@ -71,16 +73,19 @@ struct ArrayStorage {
         LinkedRequestObject *next() { return index_ < count_ ? slots::itemsOf(array_)[index_++] : NULL; }
         void moved(LinkedRequestObject *) {}
         // The moved requests leave the array; the rest, and the failed one
-        // when it was not taken, move down in order.
+        // when it was not taken, move down in order. Only then are the moved
+        // requests and the failed one's former queue released.
         void failed(PyObject *self, LinkedRequestObject *request)
         {
             RawVector<LinkedRequestObject *> &items = slots::itemsOf(array_);
-            size_t dropped = containerReclaimFailed(self, request) ? index_ - 1 : index_;
+            PyObject *oldQueue = NULL;
+            size_t dropped = containerReclaimFailed(self, request, &oldQueue) ? index_ - 1 : index_;
             std::rotate(items.begin(), items.begin() + dropped, items.end());
             size_t kept = items.size() - dropped;
             for (size_t i = 0; i < kept; ++i)
                 items[i]->link.position = static_cast<int32_t>(i);
             slots::releaseFrom(items, kept, slots::movingOf(array_));
+            Py_XDECREF(oldQueue);
         }
         void finish()
         {
@@ -103,6 +108,7 @@ struct ArrayStackStorage : ArrayStorage {
     {
         RawVector<LinkedRequestObject *> &items = slots::itemsOf(array);
         size_t last = items.size() - 1;
+        VORM_ASSERT(slots::holds(array, request));
         for (size_t i = static_cast<size_t>(request->link.position); i < last; ++i) {
             items[i] = items[i + 1];
             items[i]->link.position = static_cast<int32_t>(i);

@@ -21,6 +21,7 @@ bool ringResize(RequestRing *ring, int32_t capacity)
     ring->head = 0;
     ring->tail = ring->count % capacity;
     ring->capacity = capacity;
+    ringChanged(ring);
     return true;
 }
 
@@ -61,15 +62,18 @@ struct RequestDEQFIFOIteratorObject {
 
 static PyObject *requestDEQFIFOIter(PyObject *self)
 {
-    RequestDEQFIFOIteratorObject *iterator = PyObject_New(RequestDEQFIFOIteratorObject, &RequestDEQFIFOIteratorType);
+    RequestDEQFIFOIteratorObject *iterator =
+        PyObject_GC_New(RequestDEQFIFOIteratorObject, &RequestDEQFIFOIteratorType);
     if (iterator == NULL)
         return NULL;
+    // Read after the allocation, which can start a collection that runs code.
     RequestRing *ring = reinterpret_cast<RequestDEQFIFOObject *>(self)->ring;
     Py_INCREF(self);
     iterator->container = self;
     iterator->atStart = 1;
     iterator->cursor = ring->head;
     iterator->state = ring->state;
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -93,8 +97,15 @@ static PyObject *requestDEQFIFOIteratorNext(PyObject *self)
 
 static void requestDEQFIFOIteratorDealloc(PyObject *self)
 {
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(reinterpret_cast<RequestDEQFIFOIteratorObject *>(self)->container);
     Py_TYPE(self)->tp_free(self);
+}
+
+static int requestDEQFIFOIteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<RequestDEQFIFOIteratorObject *>(self)->container);
+    return 0;
 }
 
 static PyMethodDef deqfifoMethods[] = {
@@ -119,7 +130,7 @@ static PyTypeObject makeRequestDEQFIFOIteratorType()
 {
     return iteratorTypeHead("vorm.ext.RequestDEQFIFOIterator", "vorm.ext.RequestDEQFIFOIterator objects",
                             sizeof(RequestDEQFIFOIteratorObject), requestDEQFIFOIteratorDealloc,
-                            requestDEQFIFOIteratorNext);
+                            requestDEQFIFOIteratorNext, requestDEQFIFOIteratorTraverse);
 }
 
 PyTypeObject RequestDEQFIFOIteratorType = makeRequestDEQFIFOIteratorType();

@@ -15,6 +15,10 @@ struct RequestRing {
     bool moving;
 };
 
+// Every change of count, head, tail or buffer goes through one of the ring's
+// own steps (store, dropHead, remove, ringResize), and each of them calls this.
+inline void ringChanged(RequestRing *ring) { ++ring->state; }
+
 struct RequestDEQFIFOObject {
     PyObject_HEAD
     RequestRing *ring;
@@ -56,6 +60,7 @@ struct DEQFIFOStorage {
         LinkedRequestObject *request = ring->slots[ring->head];
         --ring->count;
         ring->head = wrap(ring, ring->head + 1);
+        ringChanged(ring);
         return request;
     }
 
@@ -65,7 +70,6 @@ struct DEQFIFOStorage {
     static Py_ssize_t size(Object *deque) { return deque->ring->count; }
     static bool &moving(Object *deque) { return deque->ring->moving; }
     static constexpr bool readableWhileMoving = false;
-    static void touched(Object *deque) { ++deque->ring->state; }
     static LinkedRequestObject *peek(Object *deque)
     {
         RequestRing *ring = deque->ring;
@@ -89,6 +93,7 @@ struct DEQFIFOStorage {
         ring->slots[ring->tail] = request;
         request->link.position = ring->tail;
         ring->tail = wrap(ring, ring->tail + 1);
+        ringChanged(ring);
         return 0;
     }
 
@@ -116,6 +121,7 @@ struct DEQFIFOStorage {
     {
         RequestRing *ring = deque->ring;
         int32_t slot = request->link.position;
+        VORM_ASSERT(holds(deque, request));
         for (int32_t next = wrap(ring, slot + 1); next != ring->tail; next = wrap(ring, next + 1)) {
             ring->slots[slot] = ring->slots[next];
             ring->slots[slot]->link.position = slot;
@@ -123,7 +129,29 @@ struct DEQFIFOStorage {
         }
         --ring->count;
         ring->tail = wrap(ring, ring->tail + ring->capacity - 1);
+        ringChanged(ring);
         shrinkIfSparse(ring);
+    }
+
+    // The live stretch runs count slots from head and ends at tail; each of
+    // its requests has its slot in its position word and the deque as its
+    // queue, except while a move hands them over in place.
+    static void check(Object *deque, PyObject *self)
+    {
+        const RequestRing *ring = deque->ring;
+        if (ring == NULL)
+            return;
+        VORM_ASSERT(ring->capacity >= 1 && ring->count >= 0 && ring->count <= ring->capacity);
+        VORM_ASSERT(ring->head >= 0 && ring->head < ring->capacity);
+        VORM_ASSERT(ring->tail == wrap(ring, ring->head + ring->count));
+        if (ring->moving)
+            return;
+        int32_t count = static_cast<int32_t>(std::min<Py_ssize_t>(ring->count, vormCheckedCount));
+        for (int32_t i = 0; i < count; ++i) {
+            int32_t slot = wrap(ring, ring->head + i);
+            VORM_ASSERT(ring->slots[slot]->link.position == slot);
+            VORM_ASSERT(ring->slots[slot]->queue == self);
+        }
     }
 
     static int traverse(Object *deque, visitproc visit, void *arg)
@@ -137,10 +165,11 @@ struct DEQFIFOStorage {
     }
 
     // Clear takes from the head one request at a time, so the ring is valid
-    // whenever a release runs code, then drops to one slot.
+    // whenever a release runs code, then drops to one slot. A deque whose
+    // construction failed has no ring, and is released through here too.
     class Batch {
     public:
-        explicit Batch(Object *deque) : ring_(deque->ring), remaining_(deque->ring->count) {}
+        explicit Batch(Object *deque) : ring_(deque->ring), remaining_(ring_ != NULL ? ring_->count : 0) {}
         LinkedRequestObject *next()
         {
             if (remaining_ <= 0 || ring_->count == 0)
@@ -148,7 +177,11 @@ struct DEQFIFOStorage {
             --remaining_;
             return takeHead(ring_);
         }
-        void finish() { shrinkIfSparse(ring_); }
+        void finish()
+        {
+            if (ring_ != NULL)
+                shrinkIfSparse(ring_);
+        }
 
     private:
         RequestRing *ring_;
@@ -167,15 +200,17 @@ struct DEQFIFOStorage {
         void moved(LinkedRequestObject *) {}
         // The failed request, if it comes back, becomes the head; code run by
         // its push may have rewritten its link word, so it is written again
-        // before any release can run code.
+        // before any release can run code. Its former queue is released last.
         void failed(PyObject *self, LinkedRequestObject *request)
         {
             int32_t moved = index_ - 1;
-            if (containerReclaimFailed(self, request))
+            PyObject *oldQueue = NULL;
+            if (containerReclaimFailed(self, request, &oldQueue))
                 request->link.position = wrap(ring_, ring_->head + moved);
             else
                 ++moved;
             drop(moved);
+            Py_XDECREF(oldQueue);
         }
         void finish() { drop(count_); }
 

@@ -15,9 +15,10 @@ struct RequestListIteratorObject {
 
 PyObject *requestListIter(PyObject *self)
 {
-    RequestListIteratorObject *iterator = PyObject_New(RequestListIteratorObject, &RequestListFIFOIteratorType);
+    RequestListIteratorObject *iterator = PyObject_GC_New(RequestListIteratorObject, &RequestListFIFOIteratorType);
     if (iterator == NULL)
         return NULL;
+    // Read after the allocation, which can start a collection that runs code.
     PyObject *head = reinterpret_cast<RequestListObject *>(self)->head;
     if (head == NULL)
         head = Py_None;
@@ -28,6 +29,7 @@ PyObject *requestListIter(PyObject *self)
     Py_INCREF(head);
     iterator->end = head;
     iterator->atStart = 1;
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -58,10 +60,20 @@ static PyObject *requestListIteratorNext(PyObject *self)
 static void requestListIteratorDealloc(PyObject *self)
 {
     RequestListIteratorObject *iterator = reinterpret_cast<RequestListIteratorObject *>(self);
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(iterator->container);
     Py_XDECREF(iterator->current);
     Py_XDECREF(iterator->end);
     Py_TYPE(self)->tp_free(self);
+}
+
+static int requestListIteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    RequestListIteratorObject *iterator = reinterpret_cast<RequestListIteratorObject *>(self);
+    Py_VISIT(iterator->container);
+    Py_VISIT(iterator->current);
+    Py_VISIT(iterator->end);
+    return 0;
 }
 
 static PyMethodDef listFIFOMethods[] = {
@@ -85,7 +97,8 @@ RequestContainerTypeObject RequestListFIFOType = makeRequestListFIFOType();
 static PyTypeObject makeRequestListFIFOIteratorType()
 {
     return iteratorTypeHead("vorm.ext.RequestListFIFOIterator", "vorm.ext.RequestListFIFOIterator objects",
-                            sizeof(RequestListIteratorObject), requestListIteratorDealloc, requestListIteratorNext);
+                            sizeof(RequestListIteratorObject), requestListIteratorDealloc, requestListIteratorNext,
+                            requestListIteratorTraverse);
 }
 
 PyTypeObject RequestListFIFOIteratorType = makeRequestListFIFOIteratorType();

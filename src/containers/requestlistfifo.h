@@ -61,7 +61,9 @@ struct ListStorage {
     // Takes request out of the ring; its reset links mark it as not stored.
     static void unlink(Object *list, LinkedRequestObject *request)
     {
+        VORM_ASSERT(request->listPrev != NULL && request->listPrev->link.listNext == request);
         LinkedRequestObject *next = request->link.listNext;
+        VORM_ASSERT(next->listPrev == request);
         if (next == request) {
             setHead(list, NULL);
         } else {
@@ -90,7 +92,6 @@ struct ListStorage {
     static Py_ssize_t size(Object *list) { return list->count; }
     static bool &moving(Object *list) { return list->moving; }
     static constexpr bool readableWhileMoving = false;
-    static void touched(Object *) {}
     static LinkedRequestObject *peek(Object *list) { return headOf(list); }
 
     static int store(Object *list, LinkedRequestObject *request)
@@ -125,6 +126,27 @@ struct ListStorage {
     {
         unlink(list, request);
         --list->count;
+    }
+
+    // Each link of the ring is matched by the link back, every request on it
+    // has the list as its queue, and it holds count requests; a running move
+    // unlinks its requests one by one and corrects the count at the end.
+    static void check(Object *list, PyObject *self)
+    {
+        VORM_ASSERT(list->head != NULL);
+        Py_ssize_t seen = 0;
+        LinkedRequestObject *head = headOf(list);
+        for (LinkedRequestObject *request = head; request != NULL && seen < vormCheckedCount;) {
+            VORM_ASSERT(request->link.listNext->listPrev == request);
+            VORM_ASSERT(request->listPrev->link.listNext == request);
+            VORM_ASSERT(request->queue == self);
+            ++seen;
+            VORM_ASSERT(seen <= list->count);
+            request = request->link.listNext;
+            if (request == head)
+                break;
+        }
+        VORM_ASSERT(list->moving || seen == std::min<Py_ssize_t>(list->count, vormCheckedCount));
     }
 
     static int traverse(Object *list, visitproc visit, void *arg)
@@ -180,12 +202,16 @@ struct ListStorage {
             ++moved_;
             Py_DECREF(request);
         }
+        // The count is made true and the failed request linked back in
+        // before anything is released.
         void failed(PyObject *self, LinkedRequestObject *request)
         {
             list_->count -= moved_;
-            if (containerReclaimFailed(self, request)) {
+            PyObject *oldQueue = NULL;
+            if (containerReclaimFailed(self, request, &oldQueue)) {
                 linkAtTail(list_, request);
                 setHead(list_, request); // back at the front, where it was taken
+                Py_XDECREF(oldQueue);
                 return;
             }
             --list_->count;

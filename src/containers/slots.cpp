@@ -3,13 +3,14 @@
 
 PyObject *slotsIteratorNew(PyObject *container, PyTypeObject *iteratorType, bool readableWhileMoving)
 {
-    RequestSlotsIteratorObject *iterator = PyObject_New(RequestSlotsIteratorObject, iteratorType);
+    RequestSlotsIteratorObject *iterator = PyObject_GC_New(RequestSlotsIteratorObject, iteratorType);
     if (iterator == NULL)
         return NULL;
     Py_INCREF(container);
     iterator->container = container;
     iterator->cursor = 0;
     iterator->readableWhileMoving = readableWhileMoving;
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
@@ -33,11 +34,19 @@ static PyObject *slotsIteratorNext(PyObject *self)
 
 static void slotsIteratorDealloc(PyObject *self)
 {
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(reinterpret_cast<RequestSlotsIteratorObject *>(self)->container);
     Py_TYPE(self)->tp_free(self);
 }
 
+static int slotsIteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<RequestSlotsIteratorObject *>(self)->container);
+    return 0;
+}
+
 PyTypeObject slotsIteratorTypeHead(const char *name, const char *doc)
 {
-    return iteratorTypeHead(name, doc, sizeof(RequestSlotsIteratorObject), slotsIteratorDealloc, slotsIteratorNext);
+    return iteratorTypeHead(name, doc, sizeof(RequestSlotsIteratorObject), slotsIteratorDealloc, slotsIteratorNext,
+                            slotsIteratorTraverse);
 }

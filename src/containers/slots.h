@@ -48,6 +48,21 @@ inline bool holds(RequestSlotsObject *container, LinkedRequestObject *request)
     return position >= 0 && static_cast<size_t>(position) < items.size() && items[position] == request;
 }
 
+// Slot i holds the request whose position word is i, and whose queue is the
+// container. An array's moveTo hands its requests over in place, so the array
+// is whole again only when the move ends; a heap stays whole throughout.
+inline void check(RequestSlotsObject *container, PyObject *self, bool wholeWhileMoving)
+{
+    if (container->items == NULL || (container->items->moving && !wholeWhileMoving))
+        return;
+    const RawVector<LinkedRequestObject *> &items = itemsOf(container);
+    size_t count = std::min(items.size(), static_cast<size_t>(vormCheckedCount));
+    for (size_t i = 0; i < count; ++i) {
+        VORM_ASSERT(items[i]->link.position == static_cast<int32_t>(i));
+        VORM_ASSERT(items[i]->queue == self);
+    }
+}
+
 inline int traverse(RequestSlotsObject *container, visitproc visit, void *arg)
 {
     if (container->items == NULL)
@@ -59,12 +74,14 @@ inline int traverse(RequestSlotsObject *container, visitproc visit, void *arg)
 
 // The whole array is swapped out before the first release; its buffer is
 // handed back afterwards unless the container grew a new one meanwhile, so
-// the capacity survives a clear.
+// the capacity survives a clear. A container whose construction failed has
+// no array, and is released through here all the same.
 class Batch {
 public:
     explicit Batch(RequestSlotsObject *container) : container_(container), index_(0)
     {
-        detached_.swap(itemsOf(container));
+        if (container->items != NULL)
+            detached_.swap(itemsOf(container));
     }
     LinkedRequestObject *next() { return index_ < detached_.size() ? detached_[index_++] : NULL; }
     void finish()

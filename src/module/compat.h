@@ -237,6 +237,11 @@ inline bool compatExactInt(PyObject *value, int *out)
     return true;
 }
 
+// The interpreter's own string and integer types, whose comparisons and
+// conversions no Python code can override.
+inline bool compatIsExactString(PyObject *value) { return PyUnicode_CheckExact(value); }
+inline bool compatIsExactInteger(PyObject *value) { return PyLong_CheckExact(value); }
+
 // Name look-ups: 1 match, 0 no match, -1 the comparison raised.
 inline int compatNamesMatch(PyObject *name, PyObject *key) { return PyObject_RichCompareBool(name, key, Py_EQ); }
 
@@ -351,6 +356,9 @@ inline bool compatExactInt(PyObject *value, int *out)
     *out = static_cast<int>(number);
     return true;
 }
+
+inline bool compatIsExactString(PyObject *value) { return PyString_CheckExact(value); }
+inline bool compatIsExactInteger(PyObject *value) { return PyInt_CheckExact(value) || PyLong_CheckExact(value); }
 
 // PyObject_Compare reports a failed comparison only through the error indicator.
 inline int compatNamesMatch(PyObject *name, PyObject *key)

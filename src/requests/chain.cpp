@@ -330,7 +330,7 @@ struct RequestIteratorObject {
 
 PyObject *requestIter(PyObject *self)
 {
-    RequestIteratorObject *iterator = PyObject_New(RequestIteratorObject, &RequestIteratorType);
+    RequestIteratorObject *iterator = PyObject_GC_New(RequestIteratorObject, &RequestIteratorType);
     if (iterator == NULL)
         return NULL;
     Py_INCREF(self);
@@ -339,9 +339,13 @@ PyObject *requestIter(PyObject *self)
     iterator->current = self;
     Py_INCREF(self);
     iterator->cycle = ChainCycleState{self, 0, 1};
+    PyObject_GC_Track(iterator);
     return reinterpret_cast<PyObject *>(iterator);
 }
 
+// The iterator moves on before the cycle step, whose release of the old
+// anchor can run code that calls next() again: that call then finds the
+// iterator past result, and result is already owned here.
 static PyObject *requestIteratorNext(PyObject *self)
 {
     RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
@@ -350,28 +354,42 @@ static PyObject *requestIteratorNext(PyObject *self)
         return NULL;
     PyObject *next = noneIfNull(reinterpret_cast<RequestObject *>(result)->prev);
     Py_INCREF(next);
-    if (next != Py_None && chainCycleStep(&iterator->cycle, next)) {
-        Py_DECREF(next);
-        chainCycleError();
-        return NULL;
-    }
     iterator->current = next; // the reference current held passes to the caller
-    return result;
+    if (next == Py_None || !chainCycleStep(&iterator->cycle, next))
+        return result;
+    // Meeting the anchor releases nothing, so no code has run since current
+    // moved, and the anchor keeps next alive: stepping back is safe, and
+    // leaves the iterator to raise again on the next call.
+    iterator->current = result;
+    Py_DECREF(next);
+    chainCycleError();
+    return NULL;
 }
 
 static void requestIteratorDealloc(PyObject *self)
 {
     RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(iterator->request);
     Py_XDECREF(iterator->current);
     Py_XDECREF(iterator->cycle.anchor);
     Py_TYPE(self)->tp_free(self);
 }
 
+static int requestIteratorTraverse(PyObject *self, visitproc visit, void *arg)
+{
+    RequestIteratorObject *iterator = reinterpret_cast<RequestIteratorObject *>(self);
+    Py_VISIT(iterator->request);
+    Py_VISIT(iterator->current);
+    Py_VISIT(iterator->cycle.anchor);
+    return 0;
+}
+
 static PyTypeObject makeRequestIteratorType()
 {
     return iteratorTypeHead("vorm.ext.RequestIterator", "vorm.ext.RequestIterator objects",
-                            sizeof(RequestIteratorObject), requestIteratorDealloc, requestIteratorNext);
+                            sizeof(RequestIteratorObject), requestIteratorDealloc, requestIteratorNext,
+                            requestIteratorTraverse);
 }
 
 PyTypeObject RequestIteratorType = makeRequestIteratorType();

@@ -15,7 +15,7 @@ struct ChainCycleState {
 };
 // 1 when next revisits an element and the chain, as it stands, loops; else
 // 0. The anchor takes its reference to next before it releases the old one,
-// which can run code.
+// which can run code; a 1 releases nothing, so no code has run by then.
 int chainCycleStep(ChainCycleState *state, PyObject *next);
 
 // Sets the error that every walk raises on a cyclic chain.

@@ -69,9 +69,12 @@ static int priorityRequestInitFromArgs(PriorityRequestObject *request, PyObject 
     static const char *keywords[] = {"priority", "parent",    "name",   "prev",     "val",
                                      "queue",    "firedTime", "target", "canceled", NULL};
     RequestObjectArgs given;
+    RequestKeywords owned(args, kwds);
+    if (owned.failed())
+        return -1;
     request->firedTime = -1.0;
     request->priority = 0.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|dOOOOOdOO", const_cast<char **>(keywords), &request->priority,
+    if (!PyArg_ParseTupleAndKeywords(args, owned.get(), "|dOOOOOdOO", const_cast<char **>(keywords), &request->priority,
                                      &given.parent, &given.name, &given.prev, &given.val, &given.queue,
                                      &request->firedTime, &given.target, &given.canceled))
         return -1;

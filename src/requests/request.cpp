@@ -41,13 +41,14 @@ bool requestIsHeld(RequestObject *request)
     return containerHolds(queue, static_cast<LinkedRequestObject *>(request));
 }
 
-int requestSetQueue(RequestObject *request, PyObject *queue)
+// Detaching a request from the container that holds it would leave that
+// container's bookkeeping stale.
+static int requestRefuseQueueChange(RequestObject *request, PyObject *queue)
 {
     if (queue != request->queue && requestIsHeld(request)) {
         PyErr_SetString(PyExc_ValueError, "cannot change the queue of a request that its queue holds");
         return -1;
     }
-    requestReplaceField(&request->queue, queue);
     return 0;
 }
 
@@ -101,19 +102,35 @@ bool fieldAccepts(const ObjectField *field, PyObject *value, bool keyword)
 } // namespace
 
 // The one place where an object field changes, for the attributes and the
-// keyword initialisers alike.
-static int requestStoreField(PyObject *self, const ObjectField *field, PyObject *value, bool keyword)
+// keyword initialisers alike. The old value is handed to *old, not released:
+// its release can run code, which the caller lets run only once it is done.
+static int requestSwapField(PyObject *self, const ObjectField *field, PyObject *value, bool keyword, PyObject **old)
 {
     if (!fieldAccepts(field, value, keyword)) {
         PyErr_SetString(PyExc_TypeError, field->typeMessage);
         return -1;
     }
-    if (field->rule == FieldRule::Queue)
-        return requestSetQueue(reinterpret_cast<RequestObject *>(self), value);
-    requestReplaceField(fieldSlot(self, field), value);
+    if (field->rule == FieldRule::Queue && requestRefuseQueueChange(reinterpret_cast<RequestObject *>(self), value) < 0)
+        return -1;
+    PyObject **slot = fieldSlot(self, field);
+    *old = *slot;
+    Py_INCREF(value);
+    *slot = value;
     return 0;
 }
 
+static int requestStoreField(PyObject *self, const ObjectField *field, PyObject *value, bool keyword)
+{
+    PyObject *old = NULL;
+    if (requestSwapField(self, field, value, keyword, &old) < 0)
+        return -1;
+    Py_XDECREF(old);
+    return 0;
+}
+
+// The values are borrowed from the caller's arguments, and a released old
+// value may run a finaliser that empties the caller's dict: so every field
+// is stored before any old value is released. No check runs code meanwhile.
 int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &given)
 {
     const struct {
@@ -123,10 +140,62 @@ int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &give
                   {given.val, &valField},          {given.queue, &queueField}, {given.target, &targetField},
                   {given.canceled, &canceledField}};
     PyObject *self = reinterpret_cast<PyObject *>(request);
-    for (const auto &entry : fields)
-        if (entry.value != NULL && requestStoreField(self, entry.field, entry.value, true) < 0)
-            return -1;
-    return 0;
+    PyObject *old[sizeof(fields) / sizeof(fields[0])];
+    size_t replaced = 0;
+    int result = 0;
+    for (const auto &entry : fields) {
+        if (entry.value == NULL)
+            continue;
+        if (requestSwapField(self, entry.field, entry.value, true, &old[replaced]) < 0) {
+            result = -1;
+            break;
+        }
+        ++replaced;
+    }
+    for (size_t i = 0; i < replaced; ++i)
+        Py_XDECREF(old[i]);
+    return result;
+}
+
+// Whether the parser, converting value to a double, may run code. Floats
+// (subclasses too) and exact integers are read in C.
+static bool conversionMayRunCode(PyObject *value)
+{
+    if (PyFloat_Check(value) || compatIsExactInteger(value))
+        return false;
+    PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
+    return (number != NULL && number->nb_float != NULL) || PyIndex_Check(value);
+}
+
+// Positional values are converted before any keyword is read, but the code
+// that they run may add keywords; a key that is no exact string makes the
+// parser's look-ups compare with code of its own.
+static bool parseMayRunCode(PyObject *args, PyObject *kwds)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+        if (conversionMayRunCode(PyTuple_GET_ITEM(args, i)))
+            return true;
+    Py_ssize_t position = 0;
+    PyObject *key = NULL, *value = NULL;
+    while (PyDict_Next(kwds, &position, &key, &value))
+        if (!compatIsExactString(key) || conversionMayRunCode(value))
+            return true;
+    return false;
+}
+
+// A dict that only the call holds (the interpreter builds one for every call
+// with keywords, and from 3.9 on for **kw too) is out of reach of any code.
+RequestKeywords::RequestKeywords(PyObject *args, PyObject *kwds) : keywords_(kwds), failed_(false)
+{
+    if (kwds == NULL || Py_REFCNT(kwds) == 1 || !parseMayRunCode(args, kwds)) {
+        Py_XINCREF(kwds);
+        return;
+    }
+    keywords_ = PyDict_Copy(kwds);
+    if (keywords_ == NULL)
+        failed_ = true;
+    else
+        PyObject_GC_UnTrack(keywords_); // its values do not refer to it, so it is in no cycle
 }
 
 int requestInitFromArgs(RequestObject *request, PyObject *args, PyObject *kwds)
@@ -135,9 +204,12 @@ int requestInitFromArgs(RequestObject *request, PyObject *args, PyObject *kwds)
                                      "firedTime", "priority", "target", "canceled", NULL};
     RequestObjectArgs given;
     double priority = 0.0; // accepted and converted, but meaningless at this level
+    RequestKeywords owned(args, kwds);
+    if (owned.failed())
+        return -1;
 
     request->firedTime = -1.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOOOddOO", const_cast<char **>(keywords), &given.parent,
+    if (!PyArg_ParseTupleAndKeywords(args, owned.get(), "|OOOOOddOO", const_cast<char **>(keywords), &given.parent,
                                      &given.name, &given.prev, &given.val, &given.queue, &request->firedTime, &priority,
                                      &given.target, &given.canceled))
         return -1;

@@ -59,6 +59,29 @@ int requestTraverse(RequestObject *request, visitproc visit, void *arg);
 int requestClear(RequestObject *request);
 void requestDealloc(PyObject *self);
 
+// The keywords as the parser of a request type reads them. The parser hands
+// out borrowed references, and kwds may be a dict that the caller shares: on
+// 2.7 and up to 3.8 Request(**kw) passes kw itself, and a caller in C may
+// pass any dict on any version. Converting a number (__float__, __index__)
+// in the middle of the parse can run code that empties such a dict, so when
+// any argument could, the parser reads a private copy instead, which owns
+// every value it hands out. The copy is kept from the collector, so that not
+// even gc.get_objects() reaches it.
+class RequestKeywords {
+public:
+    RequestKeywords(PyObject *args, PyObject *kwds);
+    ~RequestKeywords() { Py_XDECREF(keywords_); }
+    RequestKeywords(const RequestKeywords &) = delete;
+    RequestKeywords &operator=(const RequestKeywords &) = delete;
+
+    bool failed() const { return failed_; }
+    PyObject *get() const { return keywords_; }
+
+private:
+    PyObject *keywords_;
+    bool failed_;
+};
+
 // Shared pieces of the keyword initialisers of all request types.
 struct RequestObjectArgs {
     PyObject *parent = NULL, *name = NULL, *prev = NULL, *val = NULL;
@@ -66,9 +89,6 @@ struct RequestObjectArgs {
 };
 int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &given);
 
-// Stores a new queue value, refusing to detach a request from the container
-// that holds it (that container's bookkeeping would go stale).
-int requestSetQueue(RequestObject *request, PyObject *queue);
 
 // Replaces an owned field: the new reference is stored before the old one is
 // released, because releasing can run arbitrary code that reads the field.

@@ -8,10 +8,13 @@ static int timeRequestInitFromArgs(TimeRequestObject *request, PyObject *args, P
     static const char *keywords[] = {"futureTime", "priority",  "parent", "name",     "prev", "val",
                                      "queue",      "firedTime", "target", "canceled", NULL};
     RequestObjectArgs given;
+    RequestKeywords owned(args, kwds);
+    if (owned.failed())
+        return -1;
     request->futureTime = 0.0;
     request->priority = 0.0;
     request->firedTime = -1.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|ddOOOOOdOO", const_cast<char **>(keywords), &request->futureTime,
+    if (!PyArg_ParseTupleAndKeywords(args, owned.get(), "|ddOOOOOdOO", const_cast<char **>(keywords), &request->futureTime,
                                      &request->priority, &given.parent, &given.name, &given.prev, &given.val,
                                      &given.queue, &request->firedTime, &given.target, &given.canceled))
         return -1;
