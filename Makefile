@@ -38,7 +38,7 @@ demo:
 	@echo
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/mmc.py $(DEMO_RUN)
 	@echo
-	@PYTHONPATH=. $(DEMO_PYTHON) examples/bank.py $(DEMO_RUN)
+	@PYTHONPATH=. $(DEMO_PYTHON) examples/bank.py --minutes 2000 --warmup 200 --replications 5
 	@echo
 	@PYTHONPATH=. $(DEMO_PYTHON) examples/plot.py --out build/demo/mm1
 
