@@ -180,9 +180,7 @@ class Facility(object):
         process._state = WAITING
         if patience is not None:
             process.val = _RENEGE
-            process.futureTime = sim.now + patience
-            process.priority = next(sim._order)
-            sim._events.push(process)
+            sim._schedule(process, patience, WAITING)
         return False
 
     def release(self, process=None):
@@ -221,15 +219,11 @@ class Facility(object):
         left = process._left
         if left is None:
             process.val = True
-            process._state = GRANTED
-            process.futureTime = sim.now
-            process.priority = next(sim._order)
-            sim._events.push(process)
+            sim._schedule(process, 0.0, GRANTED)
         else:
             # A preempted hold goes on for the time it had left.
             process._left = None
-            sim._schedule(process, left)
-            process._state = HOLDING
+            sim._schedule(process, left, HOLDING)
 
     @staticmethod
     def _preemptible(sim, process):

@@ -334,16 +334,12 @@ class Simulation(object):
             process.parent = self.active
         if delay.__class__ is not float or not delay >= 0.0:
             delay = _delay(self, delay, "start()")
-        process._state = SCHEDULED
-        process.futureTime = self.now + delay
-        process.priority = next(self._order)
-        self._events.push(process)
+        self._schedule(process, delay)
         return process
 
-    def _schedule(self, process, delay):
-        if not delay >= 0.0:
-            raise _error(ArgumentError, self, "delay must not be negative, got %r" % (delay,))
-        process._state = SCHEDULED
+    def _schedule(self, process, delay, state=SCHEDULED):
+        """Puts process in the event list `delay` (valid already) from now."""
+        process._state = state
         process.futureTime = self.now + delay
         process.priority = next(self._order)
         self._events.push(process)
@@ -434,10 +430,7 @@ class Simulation(object):
         mistake. True when the process goes on at once."""
         number = isinstance(command, numbers.Real) and not isinstance(command, bool)
         if number and command >= 0:
-            process._state = HOLDING
-            process.futureTime = self.now + command
-            process.priority = next(self._order)
-            self._events.push(process)
+            self._schedule(process, command, HOLDING)
             return False
         if number:
             error = ArgumentError("process %r: hold() delay must not be negative, got %r" % (process.name, command),
@@ -452,11 +445,15 @@ class Simulation(object):
         process.val = None
         return True
 
-    def _wake_joiners(self, process, result):
+    def _detach_joiners(self, process):
         joiners = process._joiners
-        process._joiners = None
-        self._containers.remove(joiners)
-        self._wake_all(joiners, result)
+        if joiners is not None:
+            process._joiners = None
+            self._containers.remove(joiners)
+        return joiners
+
+    def _wake_joiners(self, process, result):
+        self._wake_all(self._detach_joiners(process), result)
 
     def _fail(self, process, error):
         process._state = FINISHED
@@ -464,11 +461,9 @@ class Simulation(object):
             return
         if not isinstance(error, SimulationError):
             error = ProcessError(process, error)
-        joiners = process._joiners
+        joiners = self._detach_joiners(process)
         if joiners is not None:
             # Whoever waits for the failed process learns why.
-            process._joiners = None
-            self._containers.remove(joiners)
             while joiners:
                 waiter = joiners.pop().val
                 waiter._send = _Thrower(waiter, error)

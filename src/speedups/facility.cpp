@@ -131,7 +131,6 @@ PyObject *newEntry(PyObject *facility, PyObject *line, long kind, PyObject *proc
     if (name == NULL)
         return NULL;
     PyObject *prev = asRequest(process)->prev;
-    PyObject *zero = kind == TIMED_ENTRY ? PyFloat_FromDouble(0.0) : NULL;
     PyObject *entry = NULL;
     if (kind == LINKED_ENTRY)
         entry = PyObject_CallMethodObjArgs(line, names.create, process, name, prev, process, Py_None, now, priority,
@@ -139,10 +138,9 @@ PyObject *newEntry(PyObject *facility, PyObject *line, long kind, PyObject *proc
     else if (kind == PRIORITY_ENTRY)
         entry = PyObject_CallMethodObjArgs(line, names.create, priority, process, name, prev, process, Py_None, now,
                                            facility, NULL);
-    else if (zero != NULL)
-        entry = PyObject_CallMethodObjArgs(line, names.create, zero, priority, process, name, prev, process, Py_None,
-                                           now, facility, NULL);
-    Py_XDECREF(zero);
+    else
+        entry = PyObject_CallMethodObjArgs(line, names.create, layer.zero, priority, process, name, prev, process,
+                                           Py_None, now, facility, NULL);
     if (entry == NULL)
         return NULL;
     if (!isLayerRequest(entry)) {
@@ -167,19 +165,8 @@ PyObject *newEntry(PyObject *facility, PyObject *line, long kind, PyObject *proc
 // reneges.
 int startPatience(PyObject *sim, PyObject *process, double patience)
 {
-    double now = 0.0;
-    if (!simulationNow(sim, &now))
-        return -1;
     requestReplaceField(&asRequest(process)->val, renegeMarker);
-    asTimeRequest(process)->futureTime = now + patience;
-    PyObject *order = slotGet(sim, layer.sim.order, "_order");
-    PyObject *events = order != NULL ? slotGet(sim, layer.sim.events, "_events") : NULL;
-    if (events == NULL)
-        return -1;
-    Py_INCREF(events);
-    int status = takeOrder(order, process) < 0 ? -1 : callMethodIgnore(events, names.push, process);
-    Py_DECREF(events);
-    return status;
+    return schedule(sim, process, patience, WAITING);
 }
 
 // The seize of a facility that does not preempt, from the entry on.
@@ -366,11 +353,7 @@ PyObject *facilitySeize(PyObject *facility, PyObject *args)
         return NULL;
     Py_INCREF(line);
     Py_INCREF(now);
-    PyObject *zero = priority == NULL ? PyFloat_FromDouble(0.0) : NULL;
-    PyObject *entry = priority != NULL || zero != NULL ? newEntry(facility, line, kind, process, now,
-                                                                  priority != NULL ? priority : zero)
-                                                        : NULL;
-    Py_XDECREF(zero);
+    PyObject *entry = newEntry(facility, line, kind, process, now, priority != NULL ? priority : layer.zero);
     Py_DECREF(now);
     Py_DECREF(line);
     if (entry == NULL)

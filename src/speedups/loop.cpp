@@ -91,11 +91,13 @@ int takeOrder(PyObject *order, PyObject *process)
         return -1;
     }
     double value = 0.0;
-    bool plain = compatPlainIntValue(number, &value) || PyFloat_Check(number);
+    bool accepted = true;
     if (PyFloat_Check(number))
         value = PyFloat_AS_DOUBLE(number);
+    else
+        accepted = compatPlainIntValue(number, &value);
     Py_DECREF(number);
-    if (!plain) {
+    if (!accepted) {
         PyErr_SetString(PyExc_TypeError, "The priority attribute value must be a float or integer");
         return -1;
     }

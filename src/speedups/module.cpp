@@ -173,6 +173,8 @@ static PyObject *bind(PyObject *, PyObject *args)
     for (int state = 0; state < STATE_COUNT; ++state)
         if (layer.states[state] == NULL && (layer.states[state] = compatIntFromLong(state)) == NULL)
             return NULL;
+    if (layer.zero == NULL && (layer.zero = PyFloat_FromDouble(0.0)) == NULL)
+        return NULL;
     if ((pureStart = methodOf(layer.simulationType, "start")) == NULL ||
         (pureSeize = methodOf(layer.facilityType, "_seize")) == NULL ||
         (pureRelease = methodOf(layer.facilityType, "release")) == NULL ||

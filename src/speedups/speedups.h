@@ -41,6 +41,7 @@ struct Layer {
     PyTypeObject *simulationType, *processType, *facilityType, *tallyType, *levelType;
     PyTypeObject *requestType; // vorm.ext.Request, found among the process's bases
     PyObject *simulationError; // raised by a command that refuses its process
+    PyObject *zero;            // the float 0.0: a seize's default priority
     PyObject *states[STATE_COUNT];
     SimulationSlots sim;
     ProcessSlots proc;
