@@ -9,7 +9,6 @@ forgets a preempted customer's remaining service.
 from __future__ import division
 
 import csv
-import math
 import os
 import shutil
 import subprocess
@@ -139,26 +138,6 @@ class ExampleProgramTest(unittest.TestCase):
             self.assertEqual(status, 0, "%s --help:\n%s" % (name, out))
             self.assertTrue(out.startswith("usage: %s" % name), "%s --help:\n%s" % (name, out))
 
-    def test_models_return_their_documented_outputs(self):
-        cases = [
-            (mm1.model, {}, ["wait", "length", "busy"]),
-            (mm1.model, dict(urgent=0.5), ["wait", "length", "busy", "urgent_wait", "normal_wait"]),
-            (mmc.model, {}, ["wait", "delayed", "length", "busy"]),
-            (priority.model, dict(rates=(0.1, 0.2, 0.2, 0.1)),
-             ["wait", "wait_1", "wait_2", "wait_3", "wait_4", "length", "busy"]),
-            (preempt.model, dict(rates=(0.3, 0.3)), ["time_1", "time_2", "preemptions", "busy"]),
-            (bank.model, dict(minutes=100.0, warmup=10.0), ["balked", "reneged", "wait", "length", "busy"]),
-            (network.model, dict(jobs=200, warmup=20), ["wait_lathe", "wait_mill", "wait_inspection", "time"]),
-        ]
-        for model, params, names in cases:
-            if model is not bank.model and model is not network.model:
-                params = dict(params, customers=200, warmup=20)
-            outputs = model(3, **params)
-            self.assertEqual(sorted(outputs), sorted(names), "%s(%r)" % (model.__module__, params))
-            for name, value in outputs.items():
-                self.assertTrue(isinstance(value, float) and not (math.isnan(value) or math.isinf(value)),
-                                "%s output %s = %r" % (model.__module__, name, value))
-
     def test_plot_writes_the_monitor_series(self):
         directory = tempfile.mkdtemp()
         try:
@@ -174,9 +153,6 @@ class ExampleProgramTest(unittest.TestCase):
             self.assertEqual(len(waits), 301)  # every customer's wait, no warm-up
             # The level's changes, from its value at the start on.
             self.assertEqual((float(lengths[1][0]), int(lengths[1][1])), (0.0, 0))
-            times = [float(row[0]) for row in lengths[1:]]
-            self.assertEqual(times, sorted(times))
-            self.assertTrue(all(int(row[1]) >= 0 for row in lengths[1:]))
             try:
                 import matplotlib  # noqa: F401
             except ImportError:

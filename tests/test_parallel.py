@@ -197,25 +197,16 @@ class SweepTest(unittest.TestCase):
         result = sweep(mm1, [("arrival", [0.25, 0.5]), ("customers", [30])], 3, seed=2, progress=False)
         lines = result.table().splitlines()
         self.assertEqual(lines[0].split(), ["arrival", "customers", "output", "mean", "+/-", "(95", "%)", "n"])
-        self.assertEqual(len(lines), 1 + 4)
         wait = [line.split() for line in lines[3:] if "wait" in line][0]
         self.assertEqual(wait[:3], ["0.5", "30", "wait"])
         self.assertAlmostEqual(float(wait[3]), result.replications[1].mean("wait"), places=4)
-        folder = tempfile.mkdtemp()
-        try:
-            path = os.path.join(folder, "sweep.csv")
-            result.write_csv(path)
-            with open(path) as stream:
-                rows = list(csv.reader(stream))
-        finally:
-            shutil.rmtree(folder)
+        stream = io.StringIO() if PY3 else io.BytesIO()
+        result.write_csv(stream)
+        rows = list(csv.reader(stream.getvalue().splitlines()))
         self.assertEqual(rows[0], ["arrival", "customers", "output", "mean", "half_width", "n"])
         # Every digit survives the round trip.
         self.assertEqual([[float(r[0]), int(r[1]), r[2], float(r[3]), float(r[4]), int(r[5])] for r in rows[1:]],
                          result.rows())
-        stream = io.StringIO() if PY3 else io.BytesIO()
-        result.write_csv(stream)
-        self.assertEqual(stream.getvalue().splitlines()[1].split(",")[:3], ["0.25", "30", rows[1][2]])
 
     def test_bad_grids(self):
         for grid, error in (({}, ValueError), ({"arrival": 0.5}, TypeError), ({"arrival": "0.5"}, TypeError),

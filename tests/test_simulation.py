@@ -49,25 +49,6 @@ class OrderTest(unittest.TestCase):
         self.assertEqual(log, [(0.0, "starter"), (0.0, "a"), (0.0, "b"), (0.0, "c"), (1.0, "starter"),
                                (1.0, "b"), (1.0, "a"), (1.0, "c")])
 
-    def test_identical_runs_give_identical_logs(self):
-        import random
-
-        def model(seed):
-            rng, sim, log = random.Random(seed), Simulation(), []
-            f = Facility(sim, capacity=2)
-
-            def customer(i):
-                yield hold(round(rng.random(), 1))
-                yield f.seize()
-                log.append((sim.now, i))
-                yield hold(round(rng.random(), 1))
-                f.release()
-            for i in range(40):
-                sim.start(customer(i))
-            sim.run()
-            return log
-        self.assertEqual(model(3), model(3))
-
 
 class HoldTest(unittest.TestCase):
     def test_numbers_and_bad_delays(self):
@@ -317,11 +298,6 @@ class PreemptTest(unittest.TestCase):
             yield hold(work)
             f.release()
             log.append((sim.now, name + " done"))
-
-        def busy_elsewhere():
-            # Holds a server but waits on a signal: never preempted.
-            yield f.seize(priority=-5)
-            yield wait(Signal(sim))
         for args in (("low", 0, 0, 10), ("mid", 1, 0, 4), ("high", 2, 2, 3), ("top", 3, 3, 1)):
             sim.start(job(*args))
         sim.run()
@@ -410,7 +386,8 @@ class ErrorTest(unittest.TestCase):
     def test_misuse(self):
         def proc(sim, log):
             yield hold(1.0)
-            for attempt in (sim.run, lambda: Facility(sim, capacity=0), lambda: sim.start(5)):
+            for attempt in (sim.run, lambda: Facility(sim, capacity=0), lambda: sim.start(5),
+                            lambda: sim.start(proc(sim, log), delay=-1), lambda: sim.start(proc(sim, log), delay="x")):
                 try:
                     attempt()
                 except SimulationError as error:
@@ -420,7 +397,7 @@ class ErrorTest(unittest.TestCase):
         sim.start(proc(sim, log))
         with self.assertRaises(CommandError) as cm:
             sim.run()
-        self.assertEqual(log, ["process 'proc'"] * 3)
+        self.assertEqual(log, ["process 'proc'"] * 5)
         self.assertEqual(str(cm.exception), "process 'proc' yielded 'not a command', which is not a command")
 
     def test_uncaught_misuse_propagates_unwrapped(self):
