@@ -31,9 +31,9 @@
 #include <new>
 #include <vector>
 
-#include "../module/checks.h"
-#include "../module/module.h"
-#include "../module/typeobjects.h"
+#include "../base/checks.h"
+#include "../base/names.h"
+#include "../base/typeobjects.h"
 #include "../requests/queue.h"
 #include "../requests/request.h"
 

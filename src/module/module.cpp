@@ -1,6 +1,6 @@
 // The module entry: prepares every type, creates "vorm.ext" with its function
 // table and publishes the public types.
-#include "module.h"
+#include "../base/names.h"
 
 #include "../containers/container.h"
 #include "../containers/priorityqueue.h"
@@ -14,10 +14,6 @@
 #include "../requests/request.h"
 #include "../stats/distributions.h"
 #include "process.h"
-
-PyObject *namesMethodName = NULL;
-PyObject *getContinuationMethodName = NULL;
-PyObject *pushMethodName = NULL;
 
 static PyMethodDef moduleFunctions[] = {
     {"RequestIDInitialize", VORM_METH(requestIdInitialize), METH_NOARGS, ""},
@@ -76,20 +72,9 @@ static const PublishedType publishedTypes[] = {
     {"PriorityQueue", &PriorityQueueType},
 };
 
-// The load-time step: the strings exist before any type is used.
-static bool createMethodNames()
-{
-    if (namesMethodName == NULL)
-        namesMethodName = compatMethodName("names");
-    if (getContinuationMethodName == NULL)
-        getContinuationMethodName = compatMethodName("getContinuation");
-    if (pushMethodName == NULL)
-        pushMethodName = compatMethodName("push");
-    return namesMethodName != NULL && getContinuationMethodName != NULL && pushMethodName != NULL;
-}
-
 static PyObject *createModule()
 {
+    // The load-time step: the strings exist before any type is used.
     if (!createMethodNames())
         return NULL;
     for (PyTypeObject *type : preparedTypes)

@@ -2,7 +2,7 @@
 #ifndef VORM_MODULE_PROCESS_H
 #define VORM_MODULE_PROCESS_H
 
-#include "compat.h"
+#include "../base/compat.h"
 
 PyObject *processTerminate(PyObject *module, PyObject *args);
 PyObject *processLoadLibrary(PyObject *module, PyObject *args);

@@ -3,8 +3,8 @@
 // RequestIterator type.
 #include "chain.h"
 
-#include "../module/module.h"
-#include "../module/typeobjects.h"
+#include "../base/names.h"
+#include "../base/typeobjects.h"
 
 // ---------------------------------------------------------------------------
 // Walking

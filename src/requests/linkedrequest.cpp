@@ -2,9 +2,9 @@
 // the containers keep their bookkeeping in.
 #include "request.h"
 
-#include "../module/typeobjects.h"
+#include "../base/typeobjects.h"
 
-#include "../module/module.h"
+#include "../base/names.h"
 
 static PyObject *linkedRequestNew(PyTypeObject *type, PyObject *, PyObject *)
 {

@@ -2,7 +2,7 @@
 // and the module-wide identifier counter.
 #include "request.h"
 
-#include "../module/typeobjects.h"
+#include "../base/typeobjects.h"
 
 #include <ostream>
 #include <sstream>

@@ -2,7 +2,7 @@
 // collector support; and the steps that the other request types share.
 #include "request.h"
 
-#include "../module/typeobjects.h"
+#include "../base/typeobjects.h"
 
 #include <cstddef>
 

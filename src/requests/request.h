@@ -2,7 +2,7 @@
 #ifndef VORM_REQUESTS_REQUEST_H
 #define VORM_REQUESTS_REQUEST_H
 
-#include "../module/compat.h"
+#include "../base/compat.h"
 
 // Every object field owns one reference and holds at least None from
 // construction until requestClear runs.

@@ -1,7 +1,7 @@
 // TimeRequest: a PriorityRequest with the simulated time it falls due.
 #include "request.h"
 
-#include "../module/typeobjects.h"
+#include "../base/typeobjects.h"
 
 static int timeRequestInitFromArgs(TimeRequestObject *request, PyObject *args, PyObject *kwds)
 {

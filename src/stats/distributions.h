@@ -2,7 +2,7 @@
 #ifndef VORM_STATS_DISTRIBUTIONS_H
 #define VORM_STATS_DISTRIBUTIONS_H
 
-#include "../module/compat.h"
+#include "../base/compat.h"
 
 // The argument parsing of the functions: "d" and "di" as PyArg_ParseTuple
 // reads them. Exact floats and ints are read directly: converting them runs

@@ -3,8 +3,8 @@
 // builds: with VORM_CHECKS defined, or against an interpreter built with
 // Py_DEBUG. A broken invariant is printed and aborts the process, so that a
 // fuzzing run stops where the state first went wrong, not where it crashes.
-#ifndef VORM_MODULE_CHECKS_H
-#define VORM_MODULE_CHECKS_H
+#ifndef VORM_BASE_CHECKS_H
+#define VORM_BASE_CHECKS_H
 
 #include "compat.h" // Py_DEBUG comes with the interpreter's headers
 

@@ -1,6 +1,6 @@
 // Building the static type objects: the parts that many types share.
-#ifndef VORM_MODULE_TYPEOBJECTS_H
-#define VORM_MODULE_TYPEOBJECTS_H
+#ifndef VORM_BASE_TYPEOBJECTS_H
+#define VORM_BASE_TYPEOBJECTS_H
 
 #include "compat.h"
 

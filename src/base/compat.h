@@ -1,8 +1,8 @@
 // The one place where the Python 2 and Python 3 C APIs are told apart.
 // Everything else in the extension calls these helpers and never looks at
 // PY_MAJOR_VERSION itself.
-#ifndef VORM_MODULE_COMPAT_H
-#define VORM_MODULE_COMPAT_H
+#ifndef VORM_BASE_COMPAT_H
+#define VORM_BASE_COMPAT_H
 
 #include <Python.h>
 #include <climits>
