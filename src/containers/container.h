@@ -396,11 +396,20 @@ struct Container {
 
 // The type object of a concrete container; the caller adds what differs.
 template <class S>
+RequestContainerMethods containerMethods()
+{
+    typedef Container<S> C;
+    RequestContainerMethods methods = {C::push, C::pop, C::get, C::remove, C::clear, C::length};
+    return methods;
+}
+
+template <class S>
 RequestContainerTypeObject containerTypeHead(const char *name, const char *doc, PySequenceMethods *sequence)
 {
     typedef Container<S> C;
     RequestContainerTypeObject type = {
-        collectedTypeHead(name, doc, sizeof(typename S::Object), &RequestContainerType), C::holds};
+        collectedTypeHead(name, doc, sizeof(typename S::Object), &RequestContainerType), C::holds,
+        containerMethods<S>()};
     type.tp_dealloc = C::dealloc;
     type.tp_traverse = C::traverse;
     type.tp_clear = C::clearSlot;
@@ -420,7 +429,7 @@ RequestContainerTypeObject containerSubtypeHead(const char *name, const char *do
                                                 PyMethodDef *methods)
 {
     RequestContainerTypeObject type = {collectedTypeHead(name, doc, sizeof(typename S::Object), base),
-                                       Container<S>::holds};
+                                       Container<S>::holds, containerMethods<S>()};
     type.tp_traverse = Container<S>::traverse;
     type.tp_clear = Container<S>::clearSlot;
     type.tp_methods = methods;

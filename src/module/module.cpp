@@ -13,6 +13,7 @@
 #include "../containers/timerequestbinaryheap.h"
 #include "../requests/request.h"
 #include "../stats/distributions.h"
+#include "capi.h"
 #include "process.h"
 
 static PyMethodDef moduleFunctions[] = {
@@ -91,6 +92,10 @@ static PyObject *createModule()
             compatModuleFailed(module);
             return NULL;
         }
+    }
+    if (vormPublishCoreAPI(module) < 0) {
+        compatModuleFailed(module);
+        return NULL;
     }
     return module;
 }

@@ -2,46 +2,7 @@
 #ifndef VORM_REQUESTS_REQUEST_H
 #define VORM_REQUESTS_REQUEST_H
 
-#include "../base/compat.h"
-
-// Every object field owns one reference and holds at least None from
-// construction until requestClear runs.
-struct RequestObject {
-    PyObject_HEAD
-    PyObject *parent;
-    PyObject *name;
-    PyObject *prev;
-    PyObject *val;
-    PyObject *queue;
-    double firedTime;
-    PyObject *target;
-    PyObject *canceled;
-};
-
-struct LinkedRequestObject;
-
-// The first link word: a ring pointer while a list container holds the
-// request, a slot index while an array, deque or heap holds it.
-union RequestLinkWord {
-    LinkedRequestObject *listNext;
-    int32_t position;
-};
-
-// Link words are plain addresses and numbers: never reference-counted and never
-// visited by the collector; the holding container owns the references.
-struct LinkedRequestObject : RequestObject {
-    RequestLinkWord link;
-    LinkedRequestObject *listPrev;
-};
-
-struct PriorityRequestObject : LinkedRequestObject {
-    PyObject *id;
-    double priority;
-};
-
-struct TimeRequestObject : PriorityRequestObject {
-    double futureTime;
-};
+#include "records.h"
 
 extern PyTypeObject RequestType;
 extern PyTypeObject RequestIteratorType;
@@ -90,16 +51,6 @@ struct RequestObjectArgs {
 int requestApplyObjectArgs(RequestObject *request, const RequestObjectArgs &given);
 
 
-// Replaces an owned field: the new reference is stored before the old one is
-// released, because releasing can run arbitrary code that reads the field.
-inline void requestReplaceField(PyObject **field, PyObject *value)
-{
-    PyObject *old = *field;
-    Py_INCREF(value);
-    *field = value;
-    Py_XDECREF(old);
-}
-
 // Float attributes (firedTime, priority, futureTime): the closure of their
 // get/set entry. They accept a float or a plain int; anything else gets the
 // attribute's own message.
@@ -110,13 +61,6 @@ struct RequestDoubleField {
 };
 PyObject *requestGetDouble(PyObject *self, void *closure);
 int requestSetDouble(PyObject *self, PyObject *value, void *closure);
-
-inline void resetLinks(LinkedRequestObject *request)
-{
-    request->link.listNext = NULL;
-    request->link.position = -1;
-    request->listPrev = NULL;
-}
 
 // New requests of exactly the element types, as the containers' create makes
 // them: defaults, reset links, a fresh identifier where the type has one, then
