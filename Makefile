@@ -1,4 +1,4 @@
-# make build [PYTHON=/path/to/python]   build vorm/ext and vorm/_speedups for one or every CPython
+# make build [PYTHON=/path/to/python]   build vorm/ext and vorm/_kernel for one or every CPython
 # make test                             build and run the suite under each
 # make demo [PYTHON=...]                run the examples
 # make bench                            time vorm.ext against the standard library, then peers and scale
@@ -112,4 +112,4 @@ install-check:
 	@tools/install-check
 
 clean:
-	rm -rf build vorm/ext*.so vorm/_speedups*.so
+	rm -rf build vorm/ext*.so vorm/_kernel*.so

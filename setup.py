@@ -20,8 +20,8 @@ from setuptools.command.build_ext import build_ext
 HERE = os.path.dirname(os.path.abspath(__file__))
 # tools/ext.mk compiles them; setuptools only lists them.
 ALL_SOURCES = sorted(os.path.relpath(path, HERE) for path in glob.glob(os.path.join(HERE, "src", "*", "*.cpp")))
-SPEEDUPS_SOURCES = [path for path in ALL_SOURCES if path.startswith(os.path.join("src", "speedups", ""))]
-SOURCES = [path for path in ALL_SOURCES if path not in SPEEDUPS_SOURCES]
+KERNEL_SOURCES = [path for path in ALL_SOURCES if path.startswith(os.path.join("src", "kernel", ""))]
+SOURCES = [path for path in ALL_SOURCES if path not in KERNEL_SOURCES]
 
 
 def read(*parts):
@@ -114,7 +114,7 @@ setup(
     version=version(),
     packages=["vorm"],
     package_data={"vorm": ["ext.pyi", "py.typed"]},
-    ext_modules=[Extension("vorm.ext", sources=SOURCES), Extension("vorm._speedups", sources=SPEEDUPS_SOURCES)],
+    ext_modules=[Extension("vorm.ext", sources=SOURCES), Extension("vorm._kernel", sources=KERNEL_SOURCES)],
     cmdclass=COMMANDS,
     zip_safe=False,
     **OPTIONS

@@ -63,26 +63,3 @@ def run_child(code, stderr=False, argv=None):
 
 class Marker(object):
     """A weakly referable object to hang on a request and watch it die."""
-
-
-class PurePython(object):
-    """Mixin: runs a test case with the layer's native fast path off."""
-
-    def setUp(self):
-        from vorm import speedups
-        self.addCleanup(speedups.enable, speedups.enabled())
-        speedups.enable(False)
-        super(PurePython, self).setUp()
-
-
-def add_pure_twins(namespace):
-    """Gives each test case of a module a twin that runs it on the plain
-    Python layer, where the native fast path is built (and so on by
-    default)."""
-    import unittest
-    from vorm import speedups
-    if not speedups.available():
-        return
-    for name, case in list(namespace.items()):
-        if isinstance(case, type) and issubclass(case, unittest.TestCase) and case.__module__ == namespace["__name__"]:
-            namespace[name + "Pure"] = type(name + "Pure", (PurePython, case), {"__module__": namespace["__name__"]})

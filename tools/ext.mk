@@ -1,4 +1,4 @@
-# Builds vorm/ext and vorm/_speedups for one interpreter:
+# Builds vorm/ext and vorm/_kernel for one interpreter:
 # make -f tools/ext.mk PYTHON=... Objects go to $(OBJROOT)/<tag>, the
 # libraries to $(OUTDIR) under the interpreter's own extension file names.
 PYTHON ?= python3
@@ -17,17 +17,17 @@ else
 $(error cannot query $(PYTHON))
 endif
 
-# The simulation layer's fast paths are a module of their own; the core
-# is everything else.
-SPEEDUPS_SOURCES := $(sort $(wildcard src/speedups/*.cpp))
-SOURCES := $(sort $(filter-out $(SPEEDUPS_SOURCES),$(wildcard src/*/*.cpp)))
+# The simulation layer's kernel is a module of its own, which reaches the
+# core through its C interface; the core is everything else.
+KERNEL_SOURCES := $(sort $(wildcard src/kernel/*.cpp))
+SOURCES := $(sort $(filter-out $(KERNEL_SOURCES),$(wildcard src/*/*.cpp)))
 OBJDIR := $(OBJROOT)/$(TAG)
 OBJECTS := $(SOURCES:src/%.cpp=$(OBJDIR)/%.o)
-SPEEDUPS_OBJECTS := $(SPEEDUPS_SOURCES:src/%.cpp=$(OBJDIR)/%.o)
+KERNEL_OBJECTS := $(KERNEL_SOURCES:src/%.cpp=$(OBJDIR)/%.o)
 TARGET := $(OUTDIR)/ext$(SUFFIX)
-SPEEDUPS := $(OUTDIR)/_speedups$(SUFFIX)
+KERNEL := $(OUTDIR)/_kernel$(SUFFIX)
 EXPORTS := $(OBJDIR)/exports.map
-SPEEDUPS_EXPORTS := $(OBJDIR)/speedups-exports.map
+KERNEL_EXPORTS := $(OBJDIR)/kernel-exports.map
 
 CXX ?= g++
 # Debian's debug interpreter keeps its own pyconfig.h (Py_DEBUG) in a
@@ -40,28 +40,28 @@ CXXFLAGS := -std=c++17 -O2 -fPIC -fvisibility=hidden -ffp-contract=off -Wall -We
 	-Wno-register $(NOCANONICAL) -isystem $(INCLUDE) $(EXTRA_CXXFLAGS)
 LDFLAGS := -shared -Wl,-O1 $(EXTRA_LDFLAGS)
 
-all: $(TARGET) $(SPEEDUPS)
+all: $(TARGET) $(KERNEL)
 
 $(TARGET): $(OBJECTS) $(EXPORTS)
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) -o $@ $(OBJECTS) -Wl,--version-script=$(EXPORTS) $(LDFLAGS) -ldl
 
-$(SPEEDUPS): $(SPEEDUPS_OBJECTS) $(SPEEDUPS_EXPORTS)
+$(KERNEL): $(KERNEL_OBJECTS) $(KERNEL_EXPORTS)
 	@mkdir -p $(dir $@)
-	$(CXX) $(CXXFLAGS) -o $@ $(SPEEDUPS_OBJECTS) -Wl,--version-script=$(SPEEDUPS_EXPORTS) $(LDFLAGS)
+	$(CXX) $(CXXFLAGS) -o $@ $(KERNEL_OBJECTS) -Wl,--version-script=$(KERNEL_EXPORTS) $(LDFLAGS)
 
 # Each library exports its module init function and nothing else.
 $(EXPORTS): tools/ext.mk
 	@mkdir -p $(dir $@)
 	@printf '{ global: %s; local: *; };\n' $(INIT) > $@
 
-$(SPEEDUPS_EXPORTS): tools/ext.mk
+$(KERNEL_EXPORTS): tools/ext.mk
 	@mkdir -p $(dir $@)
-	@printf '{ global: %s; local: *; };\n' $(subst ext,_speedups,$(INIT)) > $@
+	@printf '{ global: %s; local: *; };\n' $(subst ext,_kernel,$(INIT)) > $@
 
 $(OBJDIR)/%.o: src/%.cpp tools/ext.mk
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) -MMD -MP -c $< -o $@
 
 .PHONY: all
--include $(OBJECTS:.o=.d) $(SPEEDUPS_OBJECTS:.o=.d)
+-include $(OBJECTS:.o=.d) $(KERNEL_OBJECTS:.o=.d)

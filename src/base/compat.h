@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,10 +65,9 @@ inline PyObject *compatCallOneArg(PyObject *function, PyObject *argument)
 #endif
 }
 
-// Resumes a generator through a callable that stands for its send: a
-// generator's own bound send, or any other callable. RETURN hands over the
-// generator's result as a new reference: what StopIteration carried
-// (args[0], or None without arguments), taken off the error indicator.
+// Resuming a generator. RETURN hands over the generator's result as a new
+// reference: what StopIteration carried (args[0], or None without
+// arguments), taken off the error indicator.
 enum CompatSendResult { COMPAT_SEND_NEXT, COMPAT_SEND_RETURN, COMPAT_SEND_ERROR };
 
 inline CompatSendResult compatStopIterationResult(PyObject **result)
@@ -89,14 +89,63 @@ inline CompatSendResult compatStopIterationResult(PyObject **result)
     return COMPAT_SEND_RETURN;
 }
 
-inline CompatSendResult compatSend(PyObject *send, PyObject *value, PyObject **result)
+// Whether resuming generator goes through its bound send method (kept by the
+// caller): everywhere before 3.10, and for anything that is not a plain
+// generator. From 3.10 on a generator is resumed directly, which costs no
+// bound method per generator and raises no StopIteration at its end.
+inline bool compatNeedsBoundSend(PyObject *generator)
 {
 #if PY_VERSION_HEX >= 0x030A0000
-    // A generator's own send: resume it without raising StopIteration at
-    // its end, which is what a finished process costs most.
-    if (PyCFunction_Check(send) && PyCFunction_GET_SELF(send) != NULL && PyGen_CheckExact(PyCFunction_GET_SELF(send))
-        && std::strcmp(reinterpret_cast<PyCFunctionObject *>(send)->m_ml->ml_name, "send") == 0) {
-        switch (PyIter_Send(PyCFunction_GET_SELF(send), value, result)) {
+    return !PyGen_CheckExact(generator);
+#else
+    (void)generator;
+    return true;
+#endif
+}
+
+#if PY_MAJOR_VERSION < 3
+// Python 2 keeps one exception state per thread, which a generator sees
+// again at its resumption: without this, a bare raise after a yield would
+// re-raise whatever its resumer's caller happened to be handling. The
+// generator gets the state of a resumption from a clean loop instead.
+class CompatCleanExceptionState {
+public:
+    CompatCleanExceptionState() : state_(PyThreadState_GET())
+    {
+        type_ = state_->exc_type;
+        value_ = state_->exc_value;
+        traceback_ = state_->exc_traceback;
+        state_->exc_type = state_->exc_value = state_->exc_traceback = NULL;
+    }
+    ~CompatCleanExceptionState()
+    {
+        PyObject *type = state_->exc_type, *value = state_->exc_value, *traceback = state_->exc_traceback;
+        state_->exc_type = type_;
+        state_->exc_value = value_;
+        state_->exc_traceback = traceback_;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+    CompatCleanExceptionState(const CompatCleanExceptionState &) = delete;
+    CompatCleanExceptionState &operator=(const CompatCleanExceptionState &) = delete;
+
+private:
+    PyThreadState *state_;
+    PyObject *type_, *value_, *traceback_;
+};
+#endif
+
+// Resumes generator with value: through send (its bound send, see
+// compatNeedsBoundSend) when that is not NULL.
+inline CompatSendResult compatResume(PyObject *generator, PyObject *send, PyObject *value, PyObject **result)
+{
+#if PY_MAJOR_VERSION < 3
+    CompatCleanExceptionState clean;
+#endif
+#if PY_VERSION_HEX >= 0x030A0000
+    if (send == NULL) {
+        switch (PyIter_Send(generator, value, result)) {
         case PYGEN_NEXT:
             return COMPAT_SEND_NEXT;
         case PYGEN_RETURN:
@@ -105,11 +154,54 @@ inline CompatSendResult compatSend(PyObject *send, PyObject *value, PyObject **r
             return COMPAT_SEND_ERROR;
         }
     }
+#else
+    (void)generator;
 #endif
-    *result = compatCallOneArg(send, value);
+    *result = PyObject_CallFunctionObjArgs(send, value, NULL);
     if (*result != NULL)
         return COMPAT_SEND_NEXT;
     return compatStopIterationResult(result);
+}
+
+// Raises error inside generator at its yield (generator.throw(error)).
+inline CompatSendResult compatThrowIn(PyObject *generator, PyObject *throwName, PyObject *error, PyObject **result)
+{
+#if PY_MAJOR_VERSION < 3
+    CompatCleanExceptionState clean;
+#endif
+    *result = PyObject_CallMethodObjArgs(generator, throwName, error, NULL);
+    if (*result != NULL)
+        return COMPAT_SEND_NEXT;
+    return compatStopIterationResult(result);
+}
+
+// The message format % args, by the interpreter's own % operator, so that
+// %r and %s of any object read as Python code would write them. args is a
+// tuple; NULL with the error set on failure.
+inline PyObject *compatFormat(const char *format, PyObject *args)
+{
+#if PY_MAJOR_VERSION >= 3
+    PyObject *text = PyUnicode_FromString(format);
+#else
+    PyObject *text = PyString_FromString(format);
+#endif
+    if (text == NULL)
+        return NULL;
+    PyObject *message = PyNumber_Remainder(text, args);
+    Py_DECREF(text);
+    return message;
+}
+
+// A number that a delay may be (an int or a float of any kind; bool is not).
+inline bool compatIsIntOrFloat(PyObject *value)
+{
+    if (PyBool_Check(value))
+        return false;
+#if PY_MAJOR_VERSION < 3
+    if (PyInt_Check(value))
+        return true;
+#endif
+    return PyFloat_Check(value) || PyLong_Check(value);
 }
 
 // The exception that code raised while it handled another: Python 3 records
@@ -503,6 +595,118 @@ template <PyObject *(*Body)(const CompatArgs &)>
 PyObject *compatArgsEntry(PyObject *, PyObject *args)
 {
     return Body(CompatArgs(args));
+}
+
+#endif
+
+// CompatKeywordArgs: the arguments of a method or function that takes
+// positional and keyword arguments, and VORM_KEYWORDS_FLAGS with
+// compatKeywordsEntry, its table entry. unpack fills one slot per parameter
+// (NULL when not given) and raises the interpreter's usual TypeErrors.
+#if PY_VERSION_HEX >= 0x03070000
+
+// From 3.7 on the arguments arrive as the caller's array (METH_FASTCALL):
+// the commands' hot calls (start, seize, release) build no tuple or dict.
+class CompatKeywordArgs {
+public:
+    CompatKeywordArgs(PyObject *const *items, Py_ssize_t count, PyObject *kwnames)
+        : items_(items), count_(count), kwnames_(kwnames)
+    {
+    }
+
+    bool unpack(const char *function, const char *const *parameters, int required, PyObject **slots) const
+    {
+        int known = 0;
+        while (parameters[known] != NULL)
+            slots[known++] = NULL;
+        if (count_ > known) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes at most %d argument%s (%zd given)", function, known,
+                         known == 1 ? "" : "s", count_);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            slots[i] = items_[i];
+        Py_ssize_t keywords = kwnames_ != NULL ? PyTuple_GET_SIZE(kwnames_) : 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            PyObject *name = PyTuple_GET_ITEM(kwnames_, k);
+            int found = -1;
+            for (int i = 0; i < known && found < 0; ++i)
+                if (PyUnicode_CompareWithASCIIString(name, parameters[i]) == 0)
+                    found = i;
+            if (found < 0) {
+                PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", function, name);
+                return false;
+            }
+            if (slots[found] != NULL) {
+                PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%s'", function,
+                             parameters[found]);
+                return false;
+            }
+            slots[found] = items_[count_ + k];
+        }
+        for (int i = 0; i < required; ++i)
+            if (slots[i] == NULL) {
+                PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)", function,
+                             parameters[i], i + 1);
+                return false;
+            }
+        return true;
+    }
+
+private:
+    PyObject *const *items_;
+    Py_ssize_t count_;
+    PyObject *kwnames_;
+};
+
+#define VORM_KEYWORDS_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+
+template <PyObject *(*Body)(PyObject *, const CompatKeywordArgs &)>
+PyObject *compatKeywordsEntry(PyObject *self, PyObject *const *items, Py_ssize_t count, PyObject *kwnames)
+{
+    return Body(self, CompatKeywordArgs(items, count, kwnames));
+}
+
+#else
+
+// Before 3.7 they come as a tuple and a dict, which the interpreter's parser
+// reads.
+class CompatKeywordArgs {
+public:
+    CompatKeywordArgs(PyObject *args, PyObject *kwds) : args_(args), kwds_(kwds) {}
+
+    bool unpack(const char *function, const char *const *parameters, int required, PyObject **slots) const
+    {
+        char format[64];
+        int known = 0, at = 0;
+        while (parameters[known] != NULL)
+            slots[known++] = NULL;
+        for (int i = 0; i < known && at < 40; ++i) {
+            if (i == required)
+                format[at++] = '|';
+            format[at++] = 'O';
+        }
+        std::snprintf(format + at, sizeof format - at, ":%.20s", function);
+        static const int most = 8;
+        PyObject **s = slots;
+        char *keywords[most + 1] = {NULL};
+        for (int i = 0; i < known && i < most; ++i)
+            keywords[i] = const_cast<char *>(parameters[i]);
+        return PyArg_ParseTupleAndKeywords(args_, kwds_, format, keywords, &s[0], &s[1], &s[2], &s[3], &s[4], &s[5],
+                                           &s[6], &s[7]) != 0;
+    }
+
+private:
+    PyObject *args_;
+    PyObject *kwds_;
+};
+
+#define VORM_KEYWORDS_FLAGS (METH_VARARGS | METH_KEYWORDS)
+
+template <PyObject *(*Body)(PyObject *, const CompatKeywordArgs &)>
+PyObject *compatKeywordsEntry(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    return Body(self, CompatKeywordArgs(args, kwds));
 }
 
 #endif

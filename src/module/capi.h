@@ -35,7 +35,15 @@ struct VormCoreAPI {
 // The record of the loaded core, or NULL with ImportError set.
 inline const VormCoreAPI *vormImportCoreAPI()
 {
-    const VormCoreAPI *api = static_cast<const VormCoreAPI *>(PyCapsule_Import(VORM_CAPI_NAME, 0));
+    // The submodule is imported by name: while the package itself is still
+    // being imported it has no attribute ext yet.
+    PyObject *module = PyImport_ImportModule("vorm.ext");
+    PyObject *capsule = module != NULL ? PyObject_GetAttrString(module, "_C_API") : NULL;
+    Py_XDECREF(module);
+    if (capsule == NULL)
+        return NULL;
+    const VormCoreAPI *api = static_cast<const VormCoreAPI *>(PyCapsule_GetPointer(capsule, VORM_CAPI_NAME));
+    Py_DECREF(capsule); // vorm.ext keeps it, and the record is static
     if (api == NULL)
         return NULL;
     if (api->version != vormCapiVersion || api->requestSize != static_cast<Py_ssize_t>(sizeof(RequestObject)) ||
