@@ -11,7 +11,12 @@ pair, and every output of a pair must be equal. Per model it prints one line
 
 with T the median time of one run and R the median of the paired ratios
 SimPy / vorm, so that a machine slowing down for a while slows both sides
-of a ratio alike. The exit status is 1 when some pair differs.
+of a ratio alike. The last line races the M/M/1 against the plainest
+Python loop that computes the same numbers (bench/floor.py):
+
+    peer floor: vorm T s, plain heapq loop T s, ratio Rx, same numbers: yes
+
+The exit status is 1 when some pair differs.
 """
 from __future__ import division, print_function
 
@@ -29,6 +34,7 @@ sys.path[:0] = [HERE, os.path.join(ROOT, "examples"), ROOT]
 import simpy  # noqa: E402
 
 import bank  # noqa: E402
+import floor  # noqa: E402
 import mm1  # noqa: E402
 import mmc  # noqa: E402
 import network  # noqa: E402
@@ -48,7 +54,11 @@ PEERS = [
     ("renege", bank.model, simpy_models.bank,
      dict(arrival=10.0, service=1.0, tellers=1, limit=None, patience=1111.0, warmup=4000.0, minutes=2000.0), 5),
     ("network", network.model, simpy_models.network, {}, 7),
+    ("floor", mm1.model, floor.mm1, {}, 9),
 ]
+
+# What each race's peer is called on its line.
+PEER_NAMES = {"floor": "plain heapq loop"}
 
 
 def median(values):
@@ -83,8 +93,9 @@ def race(name, ours, theirs, params, pairs):
         if not same(ours_outputs, peer_outputs):
             agreed = False
             sys.stderr.write("peer %s, seed %d:\n  vorm  %r\n  SimPy %r\n" % (name, seed, ours_outputs, peer_outputs))
-    line = "peer %s: vorm %.3f s, SimPy %.3f s, speedup %.2fx, same numbers: %s" % (
-        name, median(times), median(peer_times), median(ratios), "yes" if agreed else "no")
+    line = "peer %s: vorm %.3f s, %s %.3f s, %s %.2fx, same numbers: %s" % (
+        name, median(times), PEER_NAMES.get(name, "SimPy"), median(peer_times),
+        "ratio" if name in PEER_NAMES else "speedup", median(ratios), "yes" if agreed else "no")
     return line, agreed
 
 

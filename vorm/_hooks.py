@@ -94,7 +94,7 @@ def run_until(sim, until):
         try:
             return 0, float(until)
         except OverflowError:
-            raise ArgumentError("run(): until=%.40r... is too large for a float" % (until,))
+            raise ArgumentError("run(): until is too large for a float (%.40r...)" % (until,))
     if isinstance(until, Process):
         if until.sim is not sim:
             raise StateError("run(): process %r belongs to another simulation" % (until.name,))

@@ -192,6 +192,18 @@ inline PyObject *compatFormat(const char *format, PyObject *args)
     return message;
 }
 
+// Whether a number type converts to an integer by __index__ (which float()
+// takes too from 3.8 on).
+inline bool compatHasIndex(PyNumberMethods *number)
+{
+#if PY_VERSION_HEX >= 0x03080000
+    return number->nb_index != NULL;
+#else
+    (void)number;
+    return false;
+#endif
+}
+
 // A number that a delay may be (an int or a float of any kind; bool is not).
 inline bool compatIsIntOrFloat(PyObject *value)
 {

@@ -850,7 +850,7 @@ static int facilityInit(PyObject *self, PyObject *args, PyObject *kwds)
     facility->preempted = fields.zero;
     Py_INCREF(sim);
     facility->sim = sim;
-    facility->plainSeize = seizeNew(facility, 0.0, NAN, Py_None, Py_None);
+    facility->plainSeize = seizePlainOf(facility);
     return facility->plainSeize != NULL ? 0 : -1;
 }
 
@@ -887,7 +887,12 @@ static int facilityClear(PyObject *self)
     Py_CLEAR(facility->balked);
     Py_CLEAR(facility->reneged);
     Py_CLEAR(facility->preempted);
-    Py_CLEAR(facility->plainSeize);
+    PyObject *seize = facility->plainSeize;
+    facility->plainSeize = NULL;
+    if (seize != NULL) {
+        seizeDetach(seize);
+        Py_DECREF(seize);
+    }
     Py_CLEAR(facility->dict);
     return 0;
 }

@@ -28,7 +28,7 @@ static int holdDelay(PyObject *delay, double *out)
         if (!PyErr_ExceptionMatches(PyExc_OverflowError))
             return -1;
         PyErr_Clear();
-        kernelPlainError(hooks.argumentError, Py_None, "hold() delay %.40r is too large for a float",
+        kernelPlainError(hooks.argumentError, Py_None, "hold() delay is too large for a float (%.40r...)",
                          Py_BuildValue("(O)", delay));
         return -1;
     }

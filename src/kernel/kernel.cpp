@@ -66,6 +66,12 @@ int kernelNumber(SimulationObject *sim, PyObject *value, const char *what, bool 
         int real = compatIsIntOrFloat(value);
         if (!real && !PyBool_Check(value) && (real = PyObject_IsInstance(value, hooks.realType)) < 0)
             return -1;
+        // A priority, as the request types take one, may be anything that
+        // float() takes but a string.
+        PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
+        if (!real && allowNegative && !PyBool_Check(value) && number != NULL &&
+            (number->nb_float != NULL || compatHasIndex(number)))
+            real = 1;
         if (!real)
             return kernelErrorInt(hooks.commandError, sim, "%s must be a number, not %r", Py_BuildValue("(sO)", what, value));
         *out = PyFloat_AsDouble(value);
@@ -73,7 +79,7 @@ int kernelNumber(SimulationObject *sim, PyObject *value, const char *what, bool 
             if (!PyErr_ExceptionMatches(PyExc_OverflowError))
                 return -1;
             PyErr_Clear();
-            return kernelErrorInt(hooks.argumentError, sim, "%s %.40r is too large for a float",
+            return kernelErrorInt(hooks.argumentError, sim, "%s is too large for a float (%.40r...)",
                                   Py_BuildValue("(sO)", what, value));
         }
     }

@@ -7,14 +7,16 @@
 
 static SeizeObject *asSeize(PyObject *self) { return reinterpret_cast<SeizeObject *>(self); }
 
-PyObject *seizeNew(FacilityObject *facility, double priority, double patience, PyObject *priorityObject,
-                   PyObject *patienceObject)
+static PyObject *seizeMake(FacilityObject *facility, double priority, double patience, PyObject *priorityObject,
+                           PyObject *patienceObject, bool owns)
 {
     SeizeObject *seize = PyObject_GC_New(SeizeObject, &SeizeType);
     if (seize == NULL)
         return NULL;
-    Py_INCREF(facility);
+    if (owns)
+        Py_INCREF(facility);
     seize->facility = facility;
+    seize->ownsFacility = owns;
     seize->priority = priority;
     seize->patience = patience;
     Py_INCREF(priorityObject);
@@ -25,8 +27,27 @@ PyObject *seizeNew(FacilityObject *facility, double priority, double patience, P
     return asObject(seize);
 }
 
+PyObject *seizeNew(FacilityObject *facility, double priority, double patience, PyObject *priorityObject,
+                   PyObject *patienceObject)
+{
+    return seizeMake(facility, priority, patience, priorityObject, patienceObject, true);
+}
+
+PyObject *seizePlainOf(FacilityObject *facility) { return seizeMake(facility, 0.0, NAN, Py_None, Py_None, false); }
+
+void seizeDetach(PyObject *seize)
+{
+    SeizeObject *command = asSeize(seize);
+    if (!command->ownsFacility)
+        command->facility = NULL;
+}
+
 ApplyResult seizeApply(ProcessObject *process, SeizeObject *seize, PyObject **value)
 {
+    if (seize->facility == NULL) {
+        kernelError(hooks.stateError, process->sim, "the facility of this seize is gone", PyTuple_New(0));
+        return APPLY_REFUSED;
+    }
     return facilitySeize(seize->facility, process, seize->priority, seize->patience, value);
 }
 
@@ -54,8 +75,9 @@ static PyObject *seizeConstruct(PyTypeObject *, PyObject *args, PyObject *kwds)
 
 static PyObject *getFacility(PyObject *self, void *)
 {
-    Py_INCREF(asSeize(self)->facility);
-    return asObject(asSeize(self)->facility);
+    PyObject *facility = orNone(asSeize(self)->facility);
+    Py_INCREF(facility);
+    return facility;
 }
 
 static PyObject *getPriority(PyObject *self, void *) { return PyFloat_FromDouble(asSeize(self)->priority); }
@@ -77,7 +99,8 @@ static PyGetSetDef seizeGetSet[] = {
 
 static int seizeTraverse(PyObject *self, visitproc visit, void *arg)
 {
-    Py_VISIT(asObject(asSeize(self)->facility));
+    if (asSeize(self)->ownsFacility)
+        Py_VISIT(asObject(asSeize(self)->facility));
     Py_VISIT(asSeize(self)->priorityObject);
     Py_VISIT(asSeize(self)->patienceObject);
     return 0;
@@ -88,7 +111,8 @@ static int seizeClear(PyObject *self)
     SeizeObject *seize = asSeize(self);
     PyObject *facility = asObject(seize->facility);
     seize->facility = NULL;
-    Py_XDECREF(facility);
+    if (seize->ownsFacility)
+        Py_XDECREF(facility);
     Py_CLEAR(seize->priorityObject);
     Py_CLEAR(seize->patienceObject);
     return 0;

@@ -8,7 +8,12 @@
 
 struct SeizeObject {
     PyObject_HEAD
-    FacilityObject *facility; // owned
+    // Owned, except by the facility's own plain seize, which the facility
+    // owns instead: a cycle between the two would leave every facility to
+    // the collector. The facility clears it when it goes; a seize whose
+    // facility has gone refuses to be applied.
+    FacilityObject *facility;
+    bool ownsFacility;
     double priority;
     double patience; // NaN: none
     PyObject *priorityObject, *patienceObject; // as given, for the repr
@@ -19,6 +24,10 @@ extern PyTypeObject SeizeType;
 // A new seize command; priority and patience already valid.
 PyObject *seizeNew(FacilityObject *facility, double priority, double patience, PyObject *priorityObject,
                    PyObject *patienceObject);
+// The plain seize that a facility makes once and owns.
+PyObject *seizePlainOf(FacilityObject *facility);
+// The facility is going: its plain seize no longer points at it.
+void seizeDetach(PyObject *seize);
 ApplyResult seizeApply(ProcessObject *process, SeizeObject *seize, PyObject **value);
 
 #endif

@@ -45,7 +45,9 @@ int simulationTraceEvent(SimulationObject *sim, PyObject *process, const char *w
         return 0;
     PyObject *hook = sim->trace;
     Py_INCREF(hook);
-    PyObject *result = PyObject_CallFunction(hook, "dOsO", sim->now, process, what, value);
+    PyObject *args = Py_BuildValue("(dOsO)", sim->now, process, what, value);
+    PyObject *result = args != NULL ? PyObject_Call(hook, args, NULL) : NULL;
+    Py_XDECREF(args);
     Py_DECREF(hook);
     if (result == NULL)
         return -1;
@@ -147,7 +149,7 @@ static int runUntilOf(SimulationObject *sim, PyObject *until, RunUntil *run)
         return 0;
     if (compatIsIntOrFloat(until)) {
         double limit = PyFloat_CheckExact(until) ? PyFloat_AS_DOUBLE(until) : NAN;
-        if (limit != limit && kernelNumber(sim, until, "run() until", true, &limit) < 0)
+        if (limit != limit && kernelNumber(sim, until, "run(): until", true, &limit) < 0)
             return -1;
         run->limit = limit;
         run->timed = true;
