@@ -49,6 +49,26 @@ def condition_repr(condition):
     return "%s(%s)" % ("all_of" if condition.all else "first", ", ".join(repr(c) for c in condition.commands))
 
 
+def store_repr(store):
+    return "<Store %r %d/%s items, %d waiting to get, %d to put>" % (
+        store.name, len(store), store.capacity, len(store.getters), len(store.putters))
+
+
+def tank_repr(tank):
+    return "<Tank %r %r/%r, %d waiting to get, %d to put>" % (
+        tank.name, tank.amount, tank.capacity, len(tank.getters), len(tank.putters))
+
+
+def transfer_repr(command):
+    target = command.target
+    if command.get:
+        what = "" if command.filter is None else "filter=%r" % (command.filter,)
+        if hasattr(target, "amount"):
+            what = repr(command.item)
+        return "%r.get(%s)" % (target, what)
+    return "%r.put(%r)" % (target, command.item)
+
+
 def tally_repr(tally):
     return "<Tally %r n=%d mean=%.6g>" % (tally.name, tally.count, tally.mean())
 

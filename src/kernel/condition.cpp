@@ -13,7 +13,7 @@ static ConditionObject *asCondition(PyObject *self) { return reinterpret_cast<Co
 
 static PyObject *timerNew(ProcessObject *process, PyObject *value, PyObject *renege)
 {
-    PyObject *object = kernelNewRequest(&TimerType);
+    PyObject *object = kernelNewRequest(&TimerType, core->timeRequestType);
     if (object == NULL)
         return NULL;
     TimerObject *timer = asTimer(object);
@@ -166,17 +166,8 @@ static int withdrawBranch(ProcessObject *process, Branch *branch)
     PyObject *entry = branch->entry, *timer = branch->timer;
     branch->entry = branch->timer = NULL;
     int status = 0;
-    if (entry != NULL) {
-        PyObject *target = asRequest(entry)->target;
-        if (isFacility(target)) {
-            status = facilityWithdraw(reinterpret_cast<FacilityObject *>(target), entry);
-        } else if (asRequest(entry)->queue != Py_None && core->isHeld(entry)) {
-            PyObject *queue = asRequest(entry)->queue;
-            Py_INCREF(queue);
-            status = containerCallIgnore(queue, names.deleteName, entry);
-            Py_DECREF(queue);
-        }
-    }
+    if (entry != NULL)
+        status = processWithdrawEntry(entry);
     SimulationObject *sim = process->sim;
     if (status == 0 && timer != NULL && asRequest(timer)->queue == sim->events.object)
         status = sim->events.remove(timer);

@@ -727,17 +727,6 @@ static PyObject *makeMonitor(PyTypeObject *kind, const char *format, ...)
     return monitor;
 }
 
-// name + suffix, as the monitors are named. New reference, or NULL.
-static PyObject *suffixed(PyObject *name, const char *suffix)
-{
-    PyObject *text = compatStringFromString(suffix);
-    if (text == NULL)
-        return NULL;
-    PyObject *joined = PyNumber_Add(name, text);
-    Py_DECREF(text);
-    return joined;
-}
-
 // The fields that the constructor sets, all at once, once every argument has
 // been checked.
 struct FacilityFields {
@@ -818,11 +807,11 @@ static int facilityInit(PyObject *self, PyObject *args, PyObject *kwds)
         (fields.zero = compatIntFromLong(0)) == NULL)
         return -1;
     PyObject *keep = series ? Py_True : Py_False;
-    fields.wait = makeMonitor(&TallyType, "(NOO)", suffixed(fields.name, " wait"), simObject, keep);
+    fields.wait = makeMonitor(&TallyType, "(NOO)", kernelSuffixed(fields.name, " wait"), simObject, keep);
     fields.length =
-        fields.wait != NULL ? makeMonitor(&LevelType, "(ONiO)", simObject, suffixed(fields.name, " line"), 0, keep) : NULL;
+        fields.wait != NULL ? makeMonitor(&LevelType, "(ONiO)", simObject, kernelSuffixed(fields.name, " line"), 0, keep) : NULL;
     fields.busy =
-        fields.length != NULL ? makeMonitor(&LevelType, "(ONiO)", simObject, suffixed(fields.name, " busy"), 0, keep) : NULL;
+        fields.length != NULL ? makeMonitor(&LevelType, "(ONiO)", simObject, kernelSuffixed(fields.name, " busy"), 0, keep) : NULL;
     if (fields.busy == NULL)
         return -1;
     // Code run above (a collection) may have initialised it meanwhile.

@@ -161,12 +161,22 @@ Py_ssize_t Container::size() const
     return PyObject_Size(object);
 }
 
-PyObject *kernelNewRequest(PyTypeObject *type)
+PyObject *kernelSuffixed(PyObject *name, const char *suffix)
+{
+    PyObject *text = compatStringFromString(suffix);
+    if (text == NULL)
+        return NULL;
+    PyObject *joined = PyNumber_Add(name, text);
+    Py_DECREF(text);
+    return joined;
+}
+
+PyObject *kernelNewRequest(PyTypeObject *type, PyTypeObject *base)
 {
     static PyObject *noArguments = NULL;
     if (noArguments == NULL && (noArguments = PyTuple_New(0)) == NULL)
         return NULL;
-    return type->tp_new(type, noArguments, NULL);
+    return (base != NULL ? base : type)->tp_new(type, noArguments, NULL);
 }
 
 PyObject *kernelGetField(PyObject *self, void *closure)

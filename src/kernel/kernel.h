@@ -39,7 +39,7 @@ struct Hooks {
     PyObject *simulationError, *commandError, *argumentError, *stateError, *processError, *interrupt;
     // repr(x) of the native types.
     PyObject *simulationRepr, *processRepr, *facilityRepr, *seizeRepr, *holdRepr, *conditionRepr, *tallyRepr,
-        *levelRepr;
+        *levelRepr, *storeRepr, *tankRepr, *transferRepr;
     // write_csv(monitor, path) of Tally and Level; tally.histogram(bins).
     PyObject *writeSeries, *histogram;
     // run(until=x) for an x that is not a number: parks a stopper, or says
@@ -114,9 +114,14 @@ int containerOf(PyObject *object, Container *container);
 // One call of a container method by name; the result released.
 int containerCallIgnore(PyObject *object, PyObject *name, PyObject *argument);
 
+// name + suffix, as monitors are named after their facility or buffer.
+PyObject *kernelSuffixed(PyObject *name, const char *suffix);
+
 // A new request of type (one of the core's request types or a subtype),
-// its fields at their defaults, held by no container. NULL on failure.
-PyObject *kernelNewRequest(PyTypeObject *type);
+// its fields at their defaults, held by no container, made by the
+// constructor of base (type itself, or the core type that a kernel type
+// without a constructor of its own extends). NULL on failure.
+PyObject *kernelNewRequest(PyTypeObject *type, PyTypeObject *base = NULL);
 
 inline RequestObject *asRequest(PyObject *object) { return reinterpret_cast<RequestObject *>(object); }
 inline TimeRequestObject *asTimeRequest(PyObject *object) { return reinterpret_cast<TimeRequestObject *>(object); }

@@ -2,6 +2,7 @@
 // and core interface it reads when it loads.
 #include "kernel.h"
 
+#include "buffer.h"
 #include "condition.h"
 #include "facility.h"
 #include "hold.h"
@@ -9,7 +10,10 @@
 #include "process.h"
 #include "seize.h"
 #include "simulation.h"
+#include "store.h"
 #include "tally.h"
+#include "tank.h"
+#include "transfer.h"
 
 static bool internNames()
 {
@@ -45,6 +49,8 @@ static bool readHooks()
         {&hooks.facilityRepr, "facility_repr"},      {&hooks.seizeRepr, "seize_repr"},
         {&hooks.holdRepr, "hold_repr"},              {&hooks.conditionRepr, "condition_repr"},
         {&hooks.tallyRepr, "tally_repr"},            {&hooks.levelRepr, "level_repr"},
+        {&hooks.storeRepr, "store_repr"},            {&hooks.tankRepr, "tank_repr"},
+        {&hooks.transferRepr, "transfer_repr"},
         {&hooks.writeSeries, "write_series"},        {&hooks.histogram, "histogram"},
         {&hooks.runUntil, "run_until"},              {&hooks.realType, "Real"},
         {&hooks.integralType, "Integral"},
@@ -101,10 +107,13 @@ static PyObject *createModule()
     }
     ProcessType.tp_base = core->timeRequestType;
     TimerType.tp_base = core->timeRequestType;
+    TransferEntryType.tp_base = core->linkedRequestType;
     const Published types[] = {
         {"Simulation", &SimulationType}, {"Process", &ProcessType}, {"Facility", &FacilityType},
         {"Seize", &SeizeType},           {"Hold", &HoldType},       {"Condition", &ConditionType},
         {"Tally", &TallyType},           {"Level", &LevelType},     {"Timer", &TimerType},
+        {"Buffer", &BufferType},         {"Store", &StoreType},     {"Tank", &TankType},
+        {"Transfer", &TransferType},     {"TransferEntry", &TransferEntryType},
     };
     for (const Published &published : types)
         if (PyType_Ready(published.type) < 0) {
@@ -112,6 +121,7 @@ static PyObject *createModule()
             return NULL;
         }
     if (!forbidConstruction(&ProcessType) || !forbidConstruction(&TimerType) ||
+        !forbidConstruction(&TransferEntryType) ||
         (parkedMarker == NULL && (parkedMarker = PyObject_CallObject(asObject(&PyBaseObject_Type), NULL)) == NULL)) {
         compatModuleFailed(module);
         return NULL;

@@ -2,11 +2,13 @@
 // the ways another process acts on it (interrupt, reactivate).
 #include "process.h"
 
+#include "buffer.h"
 #include "condition.h"
 #include "facility.h"
 #include "hold.h"
 #include "seize.h"
 #include "simulation.h"
+#include "transfer.h"
 
 PyObject *parkedMarker = NULL;
 
@@ -58,12 +60,9 @@ void processLeaveAlive(SimulationObject *sim, ProcessObject *process)
 
 ProcessObject *processNew(SimulationObject *sim, PyObject *generator, PyObject *name)
 {
-    static PyObject *noArguments = NULL;
-    if (noArguments == NULL && (noArguments = PyTuple_New(0)) == NULL)
-        return NULL;
     // The time request's own constructor gives the defaults and the
     // identifier; the record is ours, zeroed by the allocator.
-    PyObject *object = core->timeRequestType->tp_new(&ProcessType, noArguments, NULL);
+    PyObject *object = kernelNewRequest(&ProcessType, core->timeRequestType);
     if (object == NULL)
         return NULL;
     ProcessObject *process = asProcess(object);
@@ -232,12 +231,13 @@ int processFire(ProcessObject *process, PyObject *entry, PyObject *value, bool e
     return simulationSchedule(sim, process, 0.0, state);
 }
 
-// Withdraws an entry from its container, telling the resource that owns it.
-static int withdrawEntry(PyObject *entry)
+int processWithdrawEntry(PyObject *entry)
 {
     PyObject *target = asRequest(entry)->target;
     if (isFacility(target))
         return facilityWithdraw(reinterpret_cast<FacilityObject *>(target), entry);
+    if (isBuffer(target))
+        return bufferWithdraw(entry);
     PyObject *queue = asRequest(entry)->queue;
     if (queue == Py_None || !core->isHeld(entry))
         return 0;
@@ -256,7 +256,7 @@ int processCancelWait(ProcessObject *process)
     PyObject *entry = process->waitEntry;
     if (status == 0 && entry != NULL) {
         process->waitEntry = NULL;
-        status = withdrawEntry(entry);
+        status = processWithdrawEntry(entry);
         Py_DECREF(entry);
     }
     if (status == 0)
@@ -457,6 +457,8 @@ ApplyResult processApply(ProcessObject *process, PyObject *command, PyObject **v
     }
     if (type == &ConditionType)
         return conditionApply(process, reinterpret_cast<ConditionObject *>(command), value);
+    if (type == &TransferType)
+        return transferApply(process, reinterpret_cast<TransferObject *>(command), value);
     if (PyFloat_CheckExact(command) && PyFloat_AS_DOUBLE(command) >= 0.0)
         return applyHold(process, PyFloat_AS_DOUBLE(command), NULL, command);
     bool isNumber = false;

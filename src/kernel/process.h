@@ -53,6 +53,10 @@ void processParkEntry(ProcessObject *process, PyObject *entry);
 // list, in state. Entries no longer waited for are ignored. -1 on error.
 int processFire(ProcessObject *process, PyObject *entry, PyObject *value, bool error, int state);
 
+// Withdraws a waiting entry from its container, telling the facility, store
+// or tank that owns it. -1 on error.
+int processWithdrawEntry(PyObject *entry);
+
 // Withdraws the process from whatever it waits for (its entry, its composite
 // wait's branches, its timer, the passive list). -1 on error.
 int processCancelWait(ProcessObject *process);
