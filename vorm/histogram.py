@@ -38,12 +38,12 @@ class Histogram(object):
         size = max([len(label) for label in labels] + [1])
         lines = ["histogram of %s: %d values" % (self.name, self.total)]
         if self.below:
-            lines.append("%*s %8d" % (size, "below", self.below))
+            lines.append("%-*s %8d" % (size, "below", self.below))
         for label, count in zip(labels, self.counts):
             bar = "#" * int(round(width * count / most)) if most else ""
-            lines.append("%*s %8d %s" % (size, label, count, bar))
+            lines.append("%-*s %8d %s" % (size, label, count, bar))
         if self.above:
-            lines.append("%*s %8d" % (size, "above", self.above))
+            lines.append("%-*s %8d" % (size, "above", self.above))
         return "\n".join(lines)
 
     def plot(self, axes=None, **options):
@@ -117,9 +117,15 @@ def count(values, edges, name="values"):
 
 
 def of_tally(tally, bins=None):
-    """The histogram of a Tally's kept observations."""
+    """The histogram of a Tally: of the bins it was made with, when bins is
+    None and it has them; else of the observations it keeps (series=True),
+    over bins (a number, edges, or None for automatic ones)."""
+    own = tally.bins
+    if bins is None and own is not None:
+        edges, counts, below, above = own
+        return Histogram(edges, counts, below, above, tally.name)
     series = tally.series
     if series is None:
-        raise ValueError("tally %r keeps no observations: create it with series=True" % (tally.name,))
+        raise ValueError("tally %r keeps no observations: create it with series=True or with bins" % (tally.name,))
     values = [value for _, value in series]
     return count(values, edges_for(values, bins), tally.name)

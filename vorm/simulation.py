@@ -120,7 +120,10 @@ class Signal(object):
         """Sets the signal and resumes every waiting process, first come
         first; each wait evaluates to value."""
         self.is_set, self.value = True, value
-        waiters, fire = self.waiters, self.sim._fire
+        sim = self.sim
+        if sim.trace is not None:
+            sim.trace(sim.now, sim.active, "set", value)
+        waiters, fire = self.waiters, sim._fire
         while waiters:
             fire(waiters.pop(), value)
 
@@ -130,7 +133,10 @@ class Signal(object):
         if not isinstance(exception, BaseException):
             raise _error(CommandError, self.sim, "Signal.fail() needs an exception, not %r" % (exception,))
         self.failure = exception
-        waiters, throw = self.waiters, self.sim._throw
+        sim = self.sim
+        if sim.trace is not None:
+            sim.trace(sim.now, sim.active, "fail", exception)
+        waiters, throw = self.waiters, sim._throw
         while waiters:
             throw(waiters.pop(), exception)
 

@@ -14,8 +14,36 @@ void tallyReset(TallyObject *tally)
     tally->max = -INFINITY;
     Py_CLEAR(tally->minObject);
     Py_CLEAR(tally->maxObject);
+    for (Py_ssize_t i = 0; i < tally->bins; ++i)
+        tally->counts[i] = 0;
+    tally->below = tally->above = 0;
     if (tally->series != NULL)
         PyList_SetSlice(tally->series, 0, PY_SSIZE_T_MAX, NULL);
+}
+
+// Counts x in its bin: edges[i] <= x < edges[i + 1], the last bin its upper
+// edge too.
+static void tallyCount(TallyObject *tally, double x)
+{
+    const double *edges = tally->edges;
+    Py_ssize_t bins = tally->bins;
+    if (!(x >= edges[0])) { // NaN too
+        ++tally->below;
+        return;
+    }
+    if (x > edges[bins]) {
+        ++tally->above;
+        return;
+    }
+    Py_ssize_t low = 0, high = bins; // edges[low] <= x, and x < edges[high] or x is the last edge
+    while (high - low > 1) {
+        Py_ssize_t middle = (low + high) / 2;
+        if (edges[middle] <= x)
+            low = middle;
+        else
+            high = middle;
+    }
+    ++tally->counts[low];
 }
 
 int tallyAdd(TallyObject *tally, double x, PyObject *object)
@@ -35,6 +63,8 @@ int tallyAdd(TallyObject *tally, double x, PyObject *object)
         Py_XINCREF(object);
         Py_XSETREF(tally->maxObject, object);
     }
+    if (tally->bins > 0)
+        tallyCount(tally, x);
     if (tally->series == NULL)
         return 0;
     PyObject *time = NULL;
@@ -116,6 +146,33 @@ static PyMethodDef tallyMethods[] = {
     {NULL, NULL, 0, NULL},
 };
 
+// (edges, counts, below, above) of the tally's own bins, or None.
+static PyObject *getBins(PyObject *self, void *)
+{
+    TallyObject *tally = asTally(self);
+    if (tally->bins == 0)
+        Py_RETURN_NONE;
+    PyObject *edges = PyList_New(tally->bins + 1), *counts = PyList_New(tally->bins);
+    for (Py_ssize_t i = 0; edges != NULL && counts != NULL && i <= tally->bins; ++i) {
+        PyObject *edge = PyFloat_FromDouble(tally->edges[i]);
+        PyObject *count = i < tally->bins ? compatIntFromLong(static_cast<long>(tally->counts[i])) : NULL;
+        if (edge == NULL || (i < tally->bins && count == NULL)) {
+            Py_XDECREF(edge);
+            Py_CLEAR(edges);
+            break;
+        }
+        PyList_SET_ITEM(edges, i, edge);
+        if (count != NULL)
+            PyList_SET_ITEM(counts, i, count);
+    }
+    if (edges == NULL || counts == NULL) {
+        Py_XDECREF(edges);
+        Py_XDECREF(counts);
+        return NULL;
+    }
+    return Py_BuildValue("(NNll)", edges, counts, static_cast<long>(tally->below), static_cast<long>(tally->above));
+}
+
 static PyObject *getCount(PyObject *self, void *) { return compatIntFromLong(static_cast<long>(asTally(self)->count)); }
 static PyObject *getTotal(PyObject *self, void *) { return PyFloat_FromDouble(asTally(self)->total); }
 
@@ -146,6 +203,7 @@ static PyGetSetDef tallyGetSet[] = {
     {const_cast<char *>("series"), kernelGetField, NULL, const_cast<char *>("the (time, value) points, or None"),
      fieldClosure(offsetof(TallyObject, series))},
     {const_cast<char *>("count"), getCount, NULL, NULL, NULL},
+    {const_cast<char *>("bins"), getBins, NULL, const_cast<char *>("(edges, counts, below, above), or None"), NULL},
     {const_cast<char *>("total"), getTotal, NULL, NULL, NULL},
     {const_cast<char *>("min"), getExtreme, NULL, NULL, NULL},
     {const_cast<char *>("max"), getExtreme, NULL, NULL, const_cast<char *>("max")},
@@ -169,17 +227,53 @@ static PyObject *tallyNew(PyTypeObject *type, PyObject *, PyObject *)
     return self;
 }
 
-// Tally(name="tally", sim=None, series=False)
+// The edges of bins as given: at least two increasing numbers.
+static int tallyBins(TallyObject *tally, PyObject *bins)
+{
+    PyObject *edges = PySequence_Fast(bins, "Tally() bins must be a sequence of edges");
+    if (edges == NULL)
+        return -1;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(edges);
+    double *values = count >= 2 ? static_cast<double *>(PyMem_Malloc(sizeof(double) * count)) : NULL;
+    Py_ssize_t *counts = count >= 2 ? static_cast<Py_ssize_t *>(PyMem_Malloc(sizeof(Py_ssize_t) * (count - 1))) : NULL;
+    int status = values != NULL && counts != NULL ? 0 : -1;
+    for (Py_ssize_t i = 0; status == 0 && i < count; ++i) {
+        values[i] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(edges, i));
+        if (values[i] == -1.0 && PyErr_Occurred())
+            status = -1;
+        else if (!(values[i] == values[i]) || (i > 0 && !(values[i - 1] < values[i])))
+            status = -2;
+    }
+    Py_DECREF(edges);
+    if (status != 0) {
+        PyMem_Free(values);
+        PyMem_Free(counts);
+        if (status == -2 || !PyErr_Occurred())
+            PyErr_SetString(PyExc_ValueError, "Tally() bins must be at least two increasing numbers");
+        return -1;
+    }
+    PyMem_Free(tally->edges);
+    PyMem_Free(tally->counts);
+    tally->edges = values;
+    tally->counts = counts;
+    tally->bins = count - 1;
+    return 0;
+}
+
+// Tally(name="tally", sim=None, series=False, bins=None)
 static int tallyInit(PyObject *self, PyObject *args, PyObject *kwds)
 {
-    static const char *keywords[] = {"name", "sim", "series", NULL};
-    PyObject *name = NULL, *sim = Py_None, *series = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:Tally", const_cast<char **>(keywords), &name, &sim, &series))
+    static const char *keywords[] = {"name", "sim", "series", "bins", NULL};
+    PyObject *name = NULL, *sim = Py_None, *series = Py_False, *bins = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOOO:Tally", const_cast<char **>(keywords), &name, &sim, &series,
+                                     &bins))
         return -1;
     int keep = PyObject_IsTrue(series);
     if (keep < 0)
         return -1;
     TallyObject *tally = asTally(self);
+    if (bins != Py_None && tallyBins(tally, bins) < 0)
+        return -1;
     if (name != NULL)
         setField(&tally->name, name);
     setField(&tally->sim, sim);
@@ -217,6 +311,8 @@ static void tallyDealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     tallyClear(self);
+    PyMem_Free(asTally(self)->edges);
+    PyMem_Free(asTally(self)->counts);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -225,7 +321,7 @@ static PyObject *tallyRepr(PyObject *self) { return PyObject_CallFunctionObjArgs
 static PyTypeObject makeTallyType()
 {
     PyTypeObject type = kernelTypeHead("vorm.Tally",
-                                       "Tally(name='tally', sim=None, series=False): count, mean, variance, "
+                                       "Tally(name='tally', sim=None, series=False, bins=None): count, mean, variance, "
                                        "minimum and maximum of observations.",
                                        sizeof(TallyObject), Py_TPFLAGS_BASETYPE);
     type.tp_new = tallyNew;

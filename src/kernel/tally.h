@@ -16,6 +16,11 @@ struct TallyObject {
     // The observations that are the minimum and maximum, when they were
     // added as objects other than floats (an int stays an int); else NULL.
     PyObject *minObject, *maxObject;
+    // With bins: their edges (count + 1, increasing) and the observations
+    // counted in each, below the first edge and above the last.
+    double *edges;
+    Py_ssize_t *counts;
+    Py_ssize_t bins, below, above;
 };
 
 extern PyTypeObject TallyType;
