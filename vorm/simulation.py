@@ -120,12 +120,7 @@ class Signal(object):
         """Sets the signal and resumes every waiting process, first come
         first; each wait evaluates to value."""
         self.is_set, self.value = True, value
-        sim = self.sim
-        if sim.trace is not None:
-            sim.trace(sim.now, sim.active, "set", value)
-        waiters, fire = self.waiters, sim._fire
-        while waiters:
-            fire(waiters.pop(), value)
+        self._tell("set", value, self.sim._fire)
 
     def fail(self, exception):
         """Raises exception inside every waiting process, first come first,
@@ -133,12 +128,16 @@ class Signal(object):
         if not isinstance(exception, BaseException):
             raise _error(CommandError, self.sim, "Signal.fail() needs an exception, not %r" % (exception,))
         self.failure = exception
+        self._tell("fail", exception, self.sim._throw)
+
+    def _tell(self, what, value, how):
+        # Every waiter in turn, each taken from the list before it is told.
         sim = self.sim
         if sim.trace is not None:
-            sim.trace(sim.now, sim.active, "fail", exception)
-        waiters, throw = self.waiters, sim._throw
+            sim.trace(sim.now, sim.active, what, value)
+        waiters = self.waiters
         while waiters:
-            throw(waiters.pop(), exception)
+            how(waiters.pop(), value)
 
     def reset(self):
         self.is_set, self.value, self.failure = False, None, None

@@ -208,16 +208,7 @@ static PyObject *bufferReset(PyObject *self, PyObject *)
     BufferObject *buffer = asBuffer(self);
     if (!bufferInitialised(buffer))
         return NULL;
-    PyObject *monitors[] = {buffer->contents, buffer->getWait, buffer->putWait};
-    for (PyObject *monitor : monitors)
-        Py_INCREF(monitor);
-    int status = 0;
-    for (PyObject *monitor : monitors)
-        if (status == 0)
-            status = monitorReset(monitor);
-    for (PyObject *monitor : monitors)
-        Py_DECREF(monitor);
-    if (status < 0)
+    if (monitorResetThree(buffer->contents, buffer->getWait, buffer->putWait) < 0)
         return NULL;
     Py_RETURN_NONE;
 }

@@ -537,16 +537,7 @@ static PyObject *facilityReset(PyObject *self, PyObject *)
     FacilityObject *facility = asFacility(self);
     if (!initialised(facility))
         return NULL;
-    PyObject *monitors[] = {facility->wait, facility->length, facility->busy};
-    for (PyObject *monitor : monitors)
-        Py_INCREF(monitor);
-    int status = 0;
-    for (PyObject *monitor : monitors)
-        if (status == 0)
-            status = monitorReset(monitor);
-    for (PyObject *monitor : monitors)
-        Py_DECREF(monitor);
-    if (status < 0)
+    if (monitorResetThree(facility->wait, facility->length, facility->busy) < 0)
         return NULL;
     PyObject *zero = compatIntFromLong(0);
     if (zero == NULL)
@@ -642,18 +633,25 @@ static PyObject *getServed(PyObject *self, void *)
     return PyObject_GetAttrString(facility->wait, "count");
 }
 
-// Raising the capacity hands the new servers to the line at once.
-static int setCapacity(PyObject *self, PyObject *value, void *)
+// A new capacity or limit, validated as the constructor validates it.
+static int newSize(PyObject *self, PyObject *value, const char *what, Py_ssize_t least, Py_ssize_t *size)
 {
     FacilityObject *facility = asFacility(self);
     if (value == NULL) {
-        PyErr_SetString(PyExc_TypeError, "cannot delete a facility's capacity");
+        PyErr_Format(PyExc_TypeError, "cannot delete a facility's %s", what);
         return -1;
     }
     if (!initialised(facility))
         return -1;
+    return facilitySize(facility, facility->sim, facility->name, value, what, least, least == 0, size);
+}
+
+// Raising the capacity hands the new servers to the line at once.
+static int setCapacity(PyObject *self, PyObject *value, void *)
+{
+    FacilityObject *facility = asFacility(self);
     Py_ssize_t capacity = 0;
-    if (facilitySize(facility, facility->sim, facility->name, value, "capacity", 1, false, &capacity) < 0)
+    if (newSize(self, value, "capacity", 1, &capacity) < 0)
         return -1;
     facility->capacity = capacity;
     Py_INCREF(self);
@@ -667,17 +665,10 @@ static int setCapacity(PyObject *self, PyObject *value, void *)
 
 static int setLimit(PyObject *self, PyObject *value, void *)
 {
-    FacilityObject *facility = asFacility(self);
-    if (value == NULL) {
-        PyErr_SetString(PyExc_TypeError, "cannot delete a facility's limit");
-        return -1;
-    }
-    if (!initialised(facility))
-        return -1;
     Py_ssize_t limit = 0;
-    if (facilitySize(facility, facility->sim, facility->name, value, "limit", 0, true, &limit) < 0)
+    if (newSize(self, value, "limit", 0, &limit) < 0)
         return -1;
-    facility->limit = limit;
+    asFacility(self)->limit = limit;
     return 0;
 }
 

@@ -55,6 +55,20 @@ int monitorSet(PyObject *level, Py_ssize_t count)
     return status;
 }
 
+int monitorResetThree(PyObject *first, PyObject *second, PyObject *third)
+{
+    PyObject *monitors[] = {first, second, third};
+    for (PyObject *monitor : monitors)
+        Py_INCREF(monitor);
+    int status = 0;
+    for (PyObject *monitor : monitors)
+        if (status == 0)
+            status = monitorReset(monitor);
+    for (PyObject *monitor : monitors)
+        Py_DECREF(monitor);
+    return status;
+}
+
 int monitorReset(PyObject *monitor)
 {
     if (Py_TYPE(monitor) == &TallyType) {

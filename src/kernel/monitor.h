@@ -19,5 +19,7 @@ int monitorAdd(PyObject *tally, double x);
 int monitorSet(PyObject *level, Py_ssize_t count);
 // monitor.reset(), by name unless it is the kernel's own.
 int monitorReset(PyObject *monitor);
+// Resets the three monitors of a facility or buffer, each held meanwhile.
+int monitorResetThree(PyObject *first, PyObject *second, PyObject *third);
 
 #endif

@@ -588,17 +588,24 @@ static PyObject *processMark(PyObject *self, PyObject *args, PyObject *kwds)
 // interrupt(): ends a hold at once, which evaluates to the time it had left.
 // interrupt(cause): the process, whatever it waits for, stops waiting and
 // Interrupt(cause) is raised inside it at its yield.
+// The simulation of a process that another acts on; NULL with the error set
+// for one that the collector has cleared.
+static SimulationObject *simulationOf(ProcessObject *process)
+{
+    if (process->sim == NULL)
+        PyErr_SetString(PyExc_RuntimeError, "the process belongs to no simulation");
+    return process->sim;
+}
+
 static PyObject *processInterrupt(PyObject *self, PyObject *args)
 {
     PyObject *cause = NULL;
     if (!PyArg_UnpackTuple(args, "interrupt", 0, 1, &cause))
         return NULL;
     ProcessObject *process = asProcess(self);
-    SimulationObject *sim = process->sim;
-    if (sim == NULL) {
-        PyErr_SetString(PyExc_RuntimeError, "the process belongs to no simulation");
+    SimulationObject *sim = simulationOf(process);
+    if (sim == NULL)
         return NULL;
-    }
     bool scheduled = process->queue == sim->events.object;
     if (cause == NULL) {
         if (process->state != HOLDING || !scheduled || process->composite != NULL)
@@ -658,11 +665,9 @@ static PyObject *processReactivate(PyObject *self, const CompatKeywordArgs &args
     if (!args.unpack("reactivate", parameters, 0, slots))
         return NULL;
     ProcessObject *process = asProcess(self);
-    SimulationObject *sim = process->sim;
-    if (sim == NULL) {
-        PyErr_SetString(PyExc_RuntimeError, "the process belongs to no simulation");
+    SimulationObject *sim = simulationOf(process);
+    if (sim == NULL)
         return NULL;
-    }
     if (process->state != PASSIVE)
         return kernelError(hooks.stateError, sim, "cannot reactivate process %r, which is not passive",
                            Py_BuildValue("(O)", process->name));
