@@ -34,15 +34,25 @@ def version():
 
 
 def project_fields():
-    """The one-line string fields of pyproject.toml's [project] table."""
-    fields, table = {}, None
+    """The fields of pyproject.toml's [project] table that older setuptools
+    needs: one-line strings, the licence's text and the classifiers."""
+    fields, table, array = {}, None, None
     for line in read("pyproject.toml").splitlines():
-        if line.startswith("["):
+        if array is not None:
+            if line.strip() == "]":
+                array = None
+            else:
+                fields[array].append(line.strip().rstrip(",").strip('"'))
+        elif line.startswith("["):
             table = line.strip()
         elif table == "[project]":
-            match = re.match(r'([\w-]+) = "([^"]*)"$', line)
+            match = (re.match(r'([\w-]+) = "([^"]*)"$', line) or
+                     re.match(r'(license) = \{text = "([^"]*)"\}$', line))
             if match:
                 fields[match.group(1)] = match.group(2)
+            elif re.match(r"[\w-]+ = \[$", line):
+                array = line.split()[0]
+                fields[array] = []
     return fields
 
 
@@ -107,8 +117,8 @@ except ImportError:
 OPTIONS = {}
 if int(setuptools.__version__.split(".")[0]) < 61:
     FIELDS = project_fields()
-    OPTIONS = dict(name=FIELDS["name"], description=FIELDS["description"],
-                   python_requires=FIELDS["requires-python"])
+    OPTIONS = dict(name=FIELDS["name"], description=FIELDS["description"], license=FIELDS["license"],
+                   classifiers=FIELDS["classifiers"], python_requires=FIELDS["requires-python"])
 
 setup(
     version=version(),
