@@ -72,7 +72,7 @@ def _pack(wheel_directory, staging, name, version, metadata):
     files = [(os.path.join(package, entry), PACKAGE + "/" + entry) for entry in sorted(os.listdir(package))]
     sources = os.path.join(ROOT, PACKAGE)
     for entry in sorted(os.listdir(sources)):
-        if entry.endswith(".py") or entry in ("ext.pyi", "py.typed"):
+        if entry.endswith((".py", ".pyi")) or entry == "py.typed":
             files.append((os.path.join(sources, entry), PACKAGE + "/" + entry))
     tag = _tag()
     info = "%s-%s.dist-info" % (name, version)
