@@ -7,7 +7,7 @@
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
 # make fuzz [FUZZ_SECONDS=1200]         the re-entrancy fuzzer alone under ASan and UBSan, per interpreter
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
-# make install-check                    pip install . into a fresh 3.11 venv and import it
+# make install-check                    pip install . and the sdist into fresh venvs, offline, and run them
 PYTHONS = $(shell tools/find-pythons)
 JOBS ?= 2
 
