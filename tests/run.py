@@ -302,6 +302,8 @@ def main():
             problems.append("%s: %s" % (label, problem))
         sys.stdout.write(line + "\n")
         sys.stdout.flush()
+    # Each names its file first, never "(" as unittest's own FAILED line
+    # does: tools/run-tests and tools/sanitize pick them out by that.
     for problem in problems:
         sys.stdout.write("FAILED %s\n" % problem)
     sys.stdout.write("RESULT %d %d %d\n" % tuple(totals))
