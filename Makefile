@@ -7,7 +7,8 @@
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
 # make fuzz [FUZZ_SECONDS=1200]         the re-entrancy fuzzer alone under ASan and UBSan, per interpreter
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
-# make install-check                    pip install . into a fresh 3.11 venv and import it
+# make install-check                    pip install . and the sdist into fresh venvs, offline, and run them
+# make accuracy                         the distribution functions against mpmath: a Markdown table
 PYTHONS = $(shell tools/find-pythons)
 JOBS ?= 2
 
@@ -110,6 +111,18 @@ refleak:
 
 install-check:
 	@tools/install-check
+
+# mpmath comes from Debian (python3-mpmath), for the system python3; the
+# suite does not need it.
+ACCURACY_PYTHON ?= /usr/bin/python3
+
+.PHONY: accuracy
+accuracy:
+	@$(MAKE) --no-print-directory -j$(JOBS) -f tools/ext.mk PYTHON=$(ACCURACY_PYTHON) >/dev/null
+	@if ! $(ACCURACY_PYTHON) -c 'import mpmath' 2>/dev/null; then \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y python3-mpmath; \
+	fi
+	@PYTHONPATH=. $(ACCURACY_PYTHON) tools/accuracy.py
 
 clean:
 	rm -rf build vorm/ext*.so vorm/_kernel*.so

@@ -222,6 +222,47 @@ class ForgedClaimTest(unittest.TestCase):
             self.assertEqual(len(c), 4)
             check_consistent([c, other], held + claims)
 
+    def test_claims_of_requests_that_left_an_end(self):
+        """A request that left either end of a container still names the slot
+        it had, just past the live ones (a ring's head and tail are both
+        next to it when the ring is full), and the storage may keep its
+        address there. A forged claim on it must not pass for membership:
+        delete raises "not in queue" and changes nothing, for every count
+        and after push-pop turns that wrap a ring round its end."""
+        def delete(c, r):
+            c.delete(r)
+            return r
+        ways = (("pop", lambda c: c.pop()), ("delete of the first stored", lambda c: delete(c, list(c)[0])),
+                ("delete of the last stored", lambda c: delete(c, list(c)[-1])),
+                ("delete of the next to serve", lambda c: delete(c, c.get())))
+        for kind in ALL_CONTAINERS:
+            for count in range(1, 10):
+                for turns in range(4):
+                    for way, take in ways:
+                        label = "%s of %d after %d turns, %s" % (kind.__name__, count, turns, way)
+                        c = kind()
+                        requests = make_requests(kind, count + turns)
+                        for r in requests[:count]:
+                            c.push(r)
+                        for r in requests[count:]:
+                            c.pop()
+                            c.push(r)
+                        r = take(c)
+                        stored = list(c)
+                        self.assertIs(r.queue, None, label)
+                        r.queue = c
+                        # An empty container says so first.
+                        error, message = (ValueError, "not in queue") if stored else (IndexError, "empty queue")
+                        with self.assertRaises(error) as cm:
+                            c.delete(r)
+                        self.assertEqual(str(cm.exception), message, label)
+                        self.assertEqual((list(c), len(c)), (stored, len(stored)), label)
+                        self.assertRaises(ValueError, c.push, r)
+                        r.queue = None
+                        c.push(r)
+                        check_consistent([c], requests)
+                        self.assertEqual(len(c), len(stored) + 1, label)
+
 
 class MemoryTest(unittest.TestCase):
     def test_iterators_and_cycles(self):

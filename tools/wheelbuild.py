@@ -33,7 +33,15 @@ def _digest(data):
 
 def _dist_info(tag, metadata):
     wheel = "Wheel-Version: 1.0\nGenerator: vorm tools/wheelbuild.py\nRoot-Is-Purelib: false\nTag: %s\n" % tag
-    return {"METADATA": metadata, "WHEEL": wheel}
+    files = {"METADATA": metadata, "WHEEL": wheel}
+    # The licence travels beside the METADATA that names it, as setuptools'
+    # own wheels carry it.
+    for line in metadata.splitlines():
+        if line.startswith("License-File: "):
+            name = line.split(":", 1)[1].strip()
+            with open(os.path.join(ROOT, name)) as handle:
+                files[name] = handle.read()
+    return files
 
 
 def write_dist_info(directory, metadata):
@@ -64,7 +72,7 @@ def _pack(wheel_directory, staging, name, version, metadata):
     files = [(os.path.join(package, entry), PACKAGE + "/" + entry) for entry in sorted(os.listdir(package))]
     sources = os.path.join(ROOT, PACKAGE)
     for entry in sorted(os.listdir(sources)):
-        if entry.endswith(".py") or entry in ("ext.pyi", "py.typed"):
+        if entry.endswith((".py", ".pyi")) or entry == "py.typed":
             files.append((os.path.join(sources, entry), PACKAGE + "/" + entry))
     tag = _tag()
     info = "%s-%s.dist-info" % (name, version)
