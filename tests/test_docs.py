@@ -121,8 +121,8 @@ class DocsTest(unittest.TestCase):
                 continue
             where = "%s:%d" % (page, start + offset)
             words = shlex.split(command)
-            env_words = [w for w in words if re.match(r"^[A-Z_]+=", w)]
-            words = words[len(env_words):]
+            while words and re.match(r"^[A-Z_]+=", words[0]):
+                words = words[1:]
             if words[0] == "make":
                 target = next((w for w in words[1:] if "=" not in w and not w.startswith("-")), "build")
                 self.assertIn(target, targets, "%s: no make target %r" % (where, target))
