@@ -14,6 +14,7 @@ never come.
 """
 from __future__ import division, print_function
 
+import csv
 import math
 import multiprocessing
 import multiprocessing.pool
@@ -98,6 +99,103 @@ class Replications(object):
         return "\n".join(lines)
 
     __str__ = table
+
+    def __repr__(self):
+        # One line, so that a list of runs still reads as a list.
+        summary = "; ".join("%s %.4g +/- %.4g" % ((name,) + self.interval(name)) for name in self.names)
+        return "<Replications: %d replications, %g %% confidence%s>" % (
+            len(self), 100 * self.confidence, ": " + summary if summary else ", no outputs")
+
+    def _repr_html_(self):
+        head = ["output", "mean", "+/- (%g %%)" % (100 * self.confidence), "n"]
+        body = []
+        for name in self.names:
+            mean, half = self.interval(name)
+            body.append([name, "%.6g" % mean, "%.6g" % half, len(self)])
+        caption = "%d replications, %g %% confidence" % (len(self), 100 * self.confidence)
+        return html_table(caption, head, body, 1)
+
+    def header(self):
+        """The names of the columns of rows(): replication, seed, then the
+        outputs."""
+        return ["replication", "seed"] + [str(name) for name in self.names]
+
+    def rows(self):
+        """One row per replication: its index, its seed and its outputs."""
+        return [[index, seed] + [self.outputs[name][index] for name in self.names]
+                for index, seed in enumerate(self.seeds)]
+
+    def write_csv(self, target):
+        """Writes rows() under a header line as CSV to a path or an open
+        text stream; floats keep every digit."""
+        write_csv(target, self.header(), self.rows())
+
+    def to_dataframe(self):
+        """rows() as a pandas DataFrame with the columns of header(). Raises
+        ImportError, saying how to get pandas, where it is missing."""
+        return _pandas("Replications.to_dataframe()").DataFrame(self.rows(), columns=self.header())
+
+
+def _escape(value):
+    text = value if isinstance(value, _TEXT) else str(value)
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+
+
+_TEXT = (type(b""), type(u""))
+
+
+def html_table(caption, head, body, labels):
+    """An HTML table for a notebook, every cell escaped; the first `labels`
+    columns of each row of `body` are its headings."""
+    parts = ["<table>", "<caption>%s</caption>" % _escape(caption), "<thead><tr>"]
+    parts.extend("<th>%s</th>" % _escape(cell) for cell in head)
+    parts.append("</tr></thead><tbody>")
+    for row in body:
+        parts.append("<tr>")
+        for column, cell in enumerate(row):
+            tag = "th" if column < labels else "td"
+            parts.append("<%s>%s</%s>" % (tag, _escape(cell), tag))
+        parts.append("</tr>")
+    parts.append("</tbody></table>")
+    return "".join(parts)
+
+
+def _exact(value):
+    # repr keeps every digit of a float; str on Python 2 keeps only 12. The
+    # float() makes a plain float of a numpy one, whose repr names its type.
+    return repr(float(value)) if isinstance(value, float) else value
+
+
+def write_csv(target, header, rows):
+    """Writes the rows under the header as CSV to a path or an open text
+    stream (a binary one on Python 2, as its csv module wants)."""
+    if hasattr(target, "write"):
+        _write_rows(target, header, rows)
+        return
+    if sys.version_info[0] >= 3:
+        stream = open(target, "w", newline="")
+    else:
+        stream = open(target, "wb")
+    with stream:
+        _write_rows(stream, header, rows)
+
+
+def _write_rows(stream, header, rows):
+    writer = csv.writer(stream, lineterminator="\n")
+    writer.writerow(header)
+    for row in rows:
+        writer.writerow([_exact(value) for value in row])
+
+
+def _pandas(what):
+    # The package's one import of pandas, and only when a data frame is
+    # asked for: everything else needs the standard library alone.
+    try:
+        import pandas
+    except ImportError as error:
+        raise ImportError("%s needs pandas, which %s cannot import (%s); on Debian, for /usr/bin/python3: "
+                          "apt-get install python3-pandas" % (what, sys.executable, error))
+    return pandas
 
 
 def _ordered(result):
