@@ -1,7 +1,7 @@
 # Monitors and replications: the statistics against a direct computation,
 # the time series, reproducible seeds and executors that give the same
 # numbers as a serial run; how replications and sweeps show themselves
-# (text, HTML, CSV, data frames).
+# (text, HTML, CSV, data frames) and the progress line.
 import csv
 import io
 import math
@@ -15,7 +15,7 @@ import unittest
 
 from vorm import Facility, Level, Simulation, Tally, hold, interval, replicate, seed_for, sweep
 from vorm.ext import qt
-from vorm.replicate import Replications
+from vorm.replicate import Replications, _Progress, collect
 
 from tests.support import run_child
 
@@ -198,7 +198,7 @@ class ReplicateTest(unittest.TestCase):
             replicate(mm1, 2, progress=True, params={"customers": 10})
         finally:
             sys.stderr = saved
-        self.assertEqual(stream.getvalue().count("replications:"), 2)
+        self.assertEqual(stream.getvalue().count("replications:"), 3)
         self.assertTrue(stream.getvalue().endswith("\n"))
         with self.assertRaises(ValueError):
             replicate(uneven, 3, progress=False)
@@ -315,6 +315,100 @@ class PresentationTest(unittest.TestCase):
             code = code.replace("io.StringIO()", "io.BytesIO()")
         status, out = run_child(code, stderr=True)
         self.assertEqual((status, out.strip()), (0, "False"))
+
+
+class FakeClock(object):
+    def __init__(self):
+        self.now = 100.0
+
+    def __call__(self):
+        return self.now
+
+
+class ProgressTest(unittest.TestCase):
+    """The progress line against a fake clock: its rate and time left, its
+    rewriting, and its end before anything else is printed."""
+
+    def lines(self, stream):
+        """The texts the line showed, without the blanks that cover a
+        longer text before; the last one keeps its newline."""
+        texts = []
+        for line in stream.getvalue().split("\r")[1:]:
+            texts.append(line.rstrip("\n").rstrip(" ") + ("\n" if line.endswith("\n") else ""))
+        return texts
+
+    def test_rate_and_time_left(self):
+        clock, stream = FakeClock(), text_stream()
+        meter = _Progress(40, True, stream, clock)
+        for done, at in ((1, 0.5), (10, 2.0), (30, 480.0)):
+            clock.now = 100.0 + at
+            meter.update(done)
+        clock.now = 100.0 + 4000.0
+        meter.update(39)
+        meter.finish(39, failed=True)
+        self.assertEqual(self.lines(stream), [
+            "replications: 1/40 done, 2/s, 19.5 s left",
+            "replications: 10/40 done, 5/s, 6.0 s left",
+            "replications: 30/40 done, 0.0625/s, 2 min 40 s left",
+            "replications: 39/40 done, 0.00975/s, 1 min 43 s left",
+            "replications: 39/40 done, stopped after 1 h 07 min\n"])
+        # A shorter text blanks out what the longer one left behind.
+        shown = stream.getvalue().split("\r")[1:]
+        for before, after in zip(shown, shown[1:]):
+            self.assertGreaterEqual(len(after.rstrip("\n")), len(before))
+
+    def test_shown_after_two_seconds_unless_asked(self):
+        for mode, shown in ((None, True), (False, False)):
+            clock, stream = FakeClock(), text_stream()
+            meter = _Progress(3, mode, stream, clock)
+            clock.now += 1.9
+            meter.update(1)
+            self.assertEqual(stream.getvalue(), "")
+            clock.now += 0.6
+            meter.update(2)
+            clock.now += 0.5
+            meter.update(3)
+            meter.finish(3)
+            self.assertEqual(bool(stream.getvalue()), shown)
+        self.assertEqual(self.lines(stream) if shown else [], [])
+        self.assertTrue(stream.getvalue() == "" or stream.getvalue().endswith("\n"))
+        clock, stream = FakeClock(), text_stream()
+        meter = _Progress(3, None, stream, clock)
+        clock.now += 2.5
+        meter.update(1)
+        clock.now += 0.5
+        meter.update(3)
+        meter.finish(3)
+        self.assertEqual(self.lines(stream)[-1], "replications: 3/3 done in 3.0 s, 1/s\n")
+        # A run too short to show its progress says nothing at its end either.
+        clock, stream = FakeClock(), text_stream()
+        meter = _Progress(3, None, stream, clock)
+        meter.update(3)
+        meter.finish(3)
+        self.assertEqual(stream.getvalue(), "")
+
+    def test_an_error_starts_on_a_line_of_its_own(self):
+        clock, stream = FakeClock(), text_stream()
+
+        def fails(item):
+            clock.now += 1.0
+            if item == 3:
+                raise ZeroDivisionError("replication 3")
+            return item
+        with self.assertRaises(ZeroDivisionError):
+            collect(None, fails, range(6), True, stream, clock)
+        self.assertEqual(self.lines(stream)[-1], "replications: 3/6 done, stopped after 4.0 s\n")
+        # Ended also when a worker dies or the user presses Ctrl-C.
+        clock, stream = FakeClock(), text_stream()
+
+        def interrupted(item):
+            clock.now += 3.0
+            if item == 2:
+                raise KeyboardInterrupt()
+            return item
+        with self.assertRaises(KeyboardInterrupt):
+            collect(None, interrupted, range(4), None, stream, clock)
+        self.assertTrue(stream.getvalue().endswith("stopped after 9.0 s\n"), stream.getvalue())
 
 
 if __name__ == "__main__":

@@ -380,41 +380,82 @@ def _unbroken(results, total):
                          "finished); the pool is broken and the run stops (%s)" % (done, total, error))
 
 
-class _Progress(object):
-    """A line on standard error, rewritten as replications finish; shown
-    when asked, or by default once a run has lasted a couple of seconds."""
+# A clock that no change of the system's time moves (Python 2 has none).
+_clock = getattr(time, "monotonic", time.time)
 
-    def __init__(self, total, mode, stream=None):
+
+def _duration(seconds):
+    if seconds < 60:
+        return "%.1f s" % seconds
+    if seconds < 3600:
+        return "%d min %02d s" % divmod(int(round(seconds)), 60)
+    return "%d h %02d min" % divmod(int(round(seconds / 60)), 60)
+
+
+def _rate(done, seconds):
+    rate = done / seconds
+    return ("%.0f/s" if rate >= 100 else "%.3g/s") % rate
+
+
+class _Progress(object):
+    """A line on standard error, rewritten as replications finish, with
+    their rate and the time left at that rate; shown when asked, or by
+    default once a run has lasted a couple of seconds. finish() ends the
+    line, also when the run ends by an error, so that what is printed next
+    starts on a line of its own."""
+
+    def __init__(self, total, mode, stream=None, clock=None):
         self.total, self.mode = total, mode
         self.stream = stream if stream is not None else sys.stderr
-        self.started = time.time()
+        self.clock = clock if clock is not None else _clock
+        self.started = self.clock()
         self.shown = False
+        self.width = 0
 
     def update(self, done):
         if self.mode is False:
             return
-        elapsed = time.time() - self.started
+        elapsed = self.clock() - self.started
         if self.mode is None and elapsed < 2.0 and not self.shown:
             return
+        text = "replications: %d/%d done" % (done, self.total)
+        if done and elapsed > 0:
+            text += ", %s, %s left" % (_rate(done, elapsed), _duration((self.total - done) * elapsed / done))
+        self._show(text)
+
+    def _show(self, text):
+        # Blanks over what is left of a longer line before.
+        self.stream.write("\r" + text + " " * max(0, self.width - len(text)))
+        self.stream.flush()
         self.shown = True
-        self.stream.write("\rreplications: %d/%d done, %.1f s" % (done, self.total, elapsed))
+        self.width = len(text)
+
+    def finish(self, done, failed=False):
+        if not self.shown:
+            return
+        elapsed = self.clock() - self.started
+        if failed:
+            self._show("replications: %d/%d done, stopped after %s" % (done, self.total, _duration(elapsed)))
+        else:
+            rate = ", " + _rate(done, elapsed) if done and elapsed > 0 else ""
+            self._show("replications: %d/%d done in %s%s" % (done, self.total, _duration(elapsed), rate))
+        self.stream.write("\n")
         self.stream.flush()
 
-    def finish(self):
-        if self.shown:
-            self.stream.write("\n")
-            self.stream.flush()
 
-
-def collect(executor, fn, items, progress):
+def collect(executor, fn, items, progress, stream=None, clock=None):
     """The list of fn(item) for every item through `executor`, showing
     progress as results come in."""
     results = []
-    meter = _Progress(len(items), progress)
-    for result in dispatch(executor, fn, items):
-        results.append(result)
-        meter.update(len(results))
-    meter.finish()
+    meter = _Progress(len(items), progress, stream, clock)
+    try:
+        for result in dispatch(executor, fn, items):
+            results.append(result)
+            meter.update(len(results))
+    except BaseException:
+        meter.finish(len(results), failed=True)
+        raise
+    meter.finish(len(results))
     return results
 
 
