@@ -20,6 +20,8 @@ import time
 
 from vorm import Facility, Simulation, hold, parallel, sweep
 
+import theory
+
 
 def model(seed, load=0.8, servers=1, service=1.0, customers=5000, warmup=500):
     """One replication: an M/M/c queue with c = servers at utilisation
@@ -59,7 +61,7 @@ def main(argv=None):
     parser.add_argument("--customers", type=int, default=5000, help="customers measured per run (default 5000)")
     parser.add_argument("--warmup", type=int, default=500, help="customers before the measurement (default 500)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parser.add_argument("--csv", metavar="PATH", help="also write the table as CSV to PATH (- for standard output)")
+    theory.add_csv_option(parser, "the table")
     parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     if not all(0 < load < 1 for load in args.load):
@@ -84,11 +86,7 @@ def main(argv=None):
     elapsed = time.time() - started
     print(result)
     print("%d replications in %.1f s" % (len(result) * args.replications, elapsed))
-    if args.csv == "-":
-        result.write_csv(sys.stdout)
-    elif args.csv:
-        result.write_csv(args.csv)
-        print("table written to %s" % args.csv)
+    theory.write_csv(args.csv, result)
     return 0
 
 

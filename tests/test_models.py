@@ -16,7 +16,7 @@ import sys
 import tempfile
 import unittest
 
-from vorm import ext, replicate
+from vorm import ext, replicate, seed_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -137,6 +137,40 @@ class ExampleProgramTest(unittest.TestCase):
             status, out = run_example(name, "--help")
             self.assertEqual(status, 0, "%s --help:\n%s" % (name, out))
             self.assertTrue(out.startswith("usage: %s" % name), "%s --help:\n%s" % (name, out))
+
+    def test_replications_written_as_csv(self):
+        directory = tempfile.mkdtemp()
+        try:
+            small = ["--replications", "3", "--customers", "200", "--warmup", "20", "--seed", "8"]
+            tables = {}
+            for name in ("mmc.py", "mm1.py"):
+                path = os.path.join(directory, name + ".csv")
+                status, out = run_example(name, "--csv", path, *small)
+                self.assertEqual(status, 0, out)
+                self.assertIn("CSV written to %s" % path, out)
+                with open(path) as table:
+                    tables[name] = (out, list(csv.DictReader(table)))
+        finally:
+            shutil.rmtree(directory)
+        seeds = [seed_for(8, i) for i in range(3)]
+        out, rows = tables["mmc.py"]
+        self.assertEqual([(int(row["replication"]), int(row["seed"])) for row in rows], list(enumerate(seeds)))
+        for row, seed in zip(rows, seeds):
+            # The numbers of the very replication, to the last digit.
+            outputs = mmc.model(seed, customers=200, warmup=20)
+            self.assertEqual(sorted(row), sorted(["replication", "seed"] + list(outputs)))
+            self.assertEqual(dict((name, float(row[name])) for name in outputs), outputs)
+        # ... whose mean the report printed.
+        printed = [line.split() for line in out.splitlines() if "mean wait in line" in line][0]
+        self.assertAlmostEqual(sum(float(row["wait"]) for row in rows) / 3, float(printed[4]), places=4)
+        out, rows = tables["mm1.py"]
+        self.assertEqual([(row["run"], int(row["seed"])) for row in rows],
+                         [("fifo", seed) for seed in seeds] + [("priority", seed) for seed in seeds])
+        # The FIFO run has no classes of customers: its cells stay empty.
+        self.assertEqual(set(row["urgent_wait"] for row in rows[:3]), set([""]))
+        for row, seed in zip(rows[3:], seeds):
+            expected = mm1.model(seed, customers=200, warmup=20, urgent=0.5)
+            self.assertEqual(dict((name, float(row[name])) for name in expected), expected)
 
     def test_plot_writes_the_monitor_series(self):
         directory = tempfile.mkdtemp()
