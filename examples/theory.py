@@ -9,6 +9,7 @@ from __future__ import division, print_function
 
 import argparse
 import sys
+import textwrap
 
 from vorm import parallel
 from vorm.replicate import write_csv as write_rows
@@ -120,13 +121,20 @@ def report(replications, name, value, label):
     return covered
 
 
-def verdict(checks):
-    """The closing line of an example: how many intervals missed theory."""
+def verdict(checks, confidence=0.95):
+    """The closing lines of an example: how many intervals missed theory,
+    and what a miss means."""
     missed = checks.count(False)
     if not missed:
         return "Every interval covers its theory value."
-    return ("%d of %d intervals miss their theory value (each misses about 1 time in 20 at 95 %%)."
-            % (missed, len(checks)))
+    text = ("%d of %d intervals miss their theory value. At %g %% confidence an interval misses by chance about once "
+            "in %d (%.2g misses expected among %d), and outputs that move together, such as a wait and its line "
+            "length, miss together. Run again with another --seed: a chance miss moves or goes, while one that comes "
+            "back whatever the seed means runs too short to reach the steady state the formula describes (more "
+            "--customers or --warmup), or a fault in the model." % (
+                missed, len(checks), 100 * confidence, round(1 / (1 - confidence)), len(checks) * (1 - confidence),
+                len(checks)))
+    return textwrap.fill(text, 100)
 
 
 def add_run_options(parser, customers=20000, warmup=2000, unit="customers"):

@@ -75,6 +75,15 @@ class FormulaTest(unittest.TestCase):
         self.assertAlmostEqual(chain["reneged"], chain["length"] / 5.0 / 3.0)
 
 
+    def test_verdict_says_what_a_miss_means(self):
+        self.assertEqual(theory.verdict([True, True]), "Every interval covers its theory value.")
+        text = " ".join(theory.verdict([True, False, True, False]).split())
+        self.assertTrue(text.startswith("2 of 4 intervals miss their theory value. At 95 % confidence an interval "
+                                        "misses by chance about once in 20 (0.2 misses expected among 4)"), text)
+        self.assertIn("another --seed", text)
+        self.assertIn("once in 100 (0.04 misses", " ".join(theory.verdict([False] * 4, 0.99).split()))
+
+
 class TheoryTest(unittest.TestCase):
 
     def check(self, model, params, expected, within):
@@ -171,6 +180,34 @@ class ExampleProgramTest(unittest.TestCase):
         for row, seed in zip(rows[3:], seeds):
             expected = mm1.model(seed, customers=200, warmup=20, urgent=0.5)
             self.assertEqual(dict((name, float(row[name])) for name in expected), expected)
+
+    def test_sweep_checks_every_point_against_erlang_c(self):
+        directory = tempfile.mkdtemp()
+        try:
+            path = os.path.join(directory, "sweep.csv")
+            status, out = run_example("sweep.py", "--load", "0.5", "0.85", "--servers", "1", "3", "--replications", "3",
+                                      "--customers", "300", "--warmup", "30", "--csv", path)
+            self.assertEqual(status, 0, out)
+            with open(path) as table:
+                exact = dict(((float(row["load"]), int(row["servers"]), row["output"]),
+                              (float(row["mean"]), float(row["half_width"]))) for row in csv.DictReader(table))
+        finally:
+            shutil.rmtree(directory)
+        lines = out.splitlines()
+        start = [number for number, line in enumerate(lines) if line.split()[:3] == ["load", "servers", "output"]][0]
+        printed = [line.split() for line in lines[start + 1:start + 13]]
+        self.assertEqual(len(exact), 12)
+        checks = []
+        for row in printed:
+            load, servers, output = float(row[0]), int(row[1]), row[2]
+            expected = theory.mmc(load * servers, 1.0, servers)
+            value = {"wait": expected["wait"], "line": expected["length"], "utilisation": load}[output]
+            self.assertEqual(row[5], "%.4f" % value, row)
+            mean, half = exact.pop((load, servers, output))
+            checks.append(abs(mean - value) <= half)
+            self.assertEqual(" ".join(row[6:]), "covered" if checks[-1] else "NOT covered", row)
+        self.assertEqual(exact, {})
+        self.assertIn(theory.verdict(checks), out)
 
     def test_plot_writes_the_monitor_series(self):
         directory = tempfile.mkdtemp()
