@@ -21,6 +21,7 @@ import multiprocessing.pool
 import pickle
 import signal
 import sys
+import threading
 import time
 
 try:
@@ -206,9 +207,11 @@ def _ordered(result):
 
 
 class WorkerLost(RuntimeError):
-    """A worker process of a local pool died while replications ran (it was
-    killed, ran out of memory or crashed in native code). A local pool does
-    not run the lost replication again, so the run stops with this error."""
+    """A worker process died while replications ran (it was killed, ran out
+    of memory or crashed in native code) and the run cannot go on: a local
+    pool does not run the lost replication again; a dask cluster does, but
+    gives up a replication that took down several workers in turn, and has
+    nothing to run on once every worker is gone."""
 
 
 class _Run(object):
@@ -218,6 +221,9 @@ class _Run(object):
     def __init__(self, model, params):
         self.model = model
         self.params = params
+
+    def describe(self, seed):
+        return "seed %d" % seed
 
     def __call__(self, seed):
         result = self.model(seed, **self.params)
@@ -286,7 +292,105 @@ def dispatch(executor, fn, items):
     if ProcessPoolExecutor is not None and isinstance(executor, ProcessPoolExecutor):
         items = list(items)
         return _unbroken(executor.map(fn, items), len(items))
+    if type(executor).__name__ == "ClientExecutor" and hasattr(executor, "_client"):
+        return _on_cluster(executor._client, fn, list(items), getattr(executor, "vorm_timeout", None))
     return executor.map(fn, items)
+
+
+def _on_cluster(client, fn, items, timeout):
+    # A dask cluster runs the replications of a worker that dies again
+    # elsewhere, but waits for ever once no worker is left (also inside
+    # result(), when the worker that held a finished result dies before it
+    # is fetched), and cancels every task when the scheduler goes. So a
+    # watcher cancels the run's tasks once the cluster has been without
+    # workers for `timeout` seconds, and a cancelled task says which of the
+    # two happened.
+    import distributed
+    from vorm import parallel
+    if timeout is None:
+        timeout = parallel.CONNECT_TIMEOUT
+    futures = client.map(fn, items, pure=False)
+    watcher = _Watcher(client, futures, timeout)
+    watcher.start()
+    done = 0
+    try:
+        for future in futures:
+            try:
+                value = future.result()
+            except distributed.CancelledError:
+                if watcher.alone:
+                    raise WorkerLost("the dask cluster at %s has had no workers for %g s while replications ran (%d "
+                                     "of %d had finished); start some with: dask-worker %s" % (
+                                         client.scheduler.address, timeout, done, len(items),
+                                         client.scheduler.address))
+                if client.status != "running":
+                    # The client cancels every task when it loses the scheduler.
+                    raise parallel.SchedulerUnreachable(
+                        "lost the dask scheduler at %s while replications ran (%d of %d had finished)" % (
+                            client.scheduler.address, done, len(items)))
+                raise
+            except distributed.KilledWorker as error:
+                lost = WorkerLost("the replication of %s took down %d workers of the dask cluster in turn, so it "
+                                  "gave that replication up and the run stops (KilledWorker); the workers' logs may "
+                                  "say what killed them" % (getattr(fn, "describe", repr)(items[done]),
+                                                            error.allowed_failures + 1))
+                lost.__cause__ = error
+                raise lost
+            except Exception as error:
+                if future.status == "error":
+                    raise  # the model's own, not retried: with the same seed it would raise again
+                # The replication ended, but its result could not be
+                # fetched: the scheduler went, or is going.
+                lost = parallel.SchedulerUnreachable(
+                    "could not fetch a result from the dask cluster at %s (%d of %d replications had finished): %s" % (
+                        client.scheduler.address, done, len(items), error))
+                lost.__cause__ = error
+                raise lost
+            done += 1
+            yield value
+    finally:
+        watcher.finish()
+        # Asking a scheduler that is gone would wait for a connection.
+        if done < len(futures) and client.status == "running" and not watcher.alone:
+            try:
+                client.cancel(futures[done:])
+            except Exception:
+                # The scheduler went meanwhile: nothing left to cancel.
+                pass
+
+
+class _Watcher(threading.Thread):
+    """Looks at a dask cluster every _POLL seconds while a run waits for
+    its results, and cancels the run's tasks once the cluster has had no
+    workers for `timeout` seconds: nothing else would end the wait."""
+
+    def __init__(self, client, futures, timeout):
+        threading.Thread.__init__(self, name="vorm cluster watcher")
+        self.daemon = True
+        self.client, self.futures, self.timeout = client, futures, timeout
+        self.alone = False
+        self.stopped = threading.Event()
+
+    def run(self):
+        since = None
+        while not self.stopped.wait(_POLL):
+            if self.client.status != "running":
+                return  # the client has cancelled every task itself
+            if self.client.scheduler_info().get("workers"):
+                since = None
+            elif since is None:
+                since = _clock()
+            elif _clock() - since > self.timeout:
+                self.alone = True
+                try:
+                    self.client.cancel(self.futures)
+                except Exception:
+                    pass
+                return
+
+    def finish(self):
+        self.stopped.set()
+        self.join()
 
 
 # How long a multiprocessing pool may keep us waiting for the next result

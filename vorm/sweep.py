@@ -58,6 +58,10 @@ class _Point(object):
     def __init__(self, model):
         self.model = model
 
+    def describe(self, job):
+        params, seed = job
+        return "seed %d at %s" % (seed, ", ".join("%s=%r" % (name, params[name]) for name in sorted(params)))
+
     def __call__(self, job):
         params, seed = job
         return _Run(self.model, params)(seed)
