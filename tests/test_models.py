@@ -224,12 +224,16 @@ class ExampleProgramTest(unittest.TestCase):
             self.assertEqual(len(waits), 301)  # every customer's wait, no warm-up
             # The level's changes, from its value at the start on.
             self.assertEqual((float(lengths[1][0]), int(lengths[1][1])), (0.0, 0))
+            # Where each file went, in full.
+            for suffix in ("-length.csv", "-wait.csv"):
+                self.assertIn("wrote %s (" % os.path.abspath(prefix + suffix), out)
             try:
                 import matplotlib  # noqa: F401
             except ImportError:
                 self.assertIn("matplotlib is not importable", out)
                 self.assertFalse(os.path.exists(prefix + ".png"))
             else:
+                self.assertIn("wrote %s (the plot)" % os.path.abspath(prefix + ".png"), out)
                 with open(prefix + ".png", "rb") as png:
                     self.assertEqual(png.read(8), b"\x89PNG\r\n\x1a\n")
         finally:
