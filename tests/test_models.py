@@ -142,7 +142,7 @@ class ExampleProgramTest(unittest.TestCase):
 
     def test_every_example_explains_itself(self):
         for name in ("bank.py", "chain.py", "mm1.py", "mmc.py", "network.py", "plot.py", "preempt.py",
-                     "priority.py"):
+                     "priority.py", "sweep.py"):
             status, out = run_example(name, "--help")
             self.assertEqual(status, 0, "%s --help:\n%s" % (name, out))
             self.assertTrue(out.startswith("usage: %s" % name), "%s --help:\n%s" % (name, out))

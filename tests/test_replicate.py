@@ -239,7 +239,7 @@ class PresentationTest(unittest.TestCase):
     def test_sweep_repr_and_html(self):
         text = repr(self.sweep)
         first, rest = text.split("\n", 1)
-        self.assertEqual(first, "<sweep over label: 2 points, 6 replications, 95 % confidence>")
+        self.assertEqual(first, "<Sweep over label: 2 points, 6 replications, 95 % confidence>")
         self.assertEqual(rest, self.sweep.table())
         table = cells(self.sweep._repr_html_())
         self.assertEqual(table.rows[0], ["label", "output", "mean", "+/- (95 %)", "n"])

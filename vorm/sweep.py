@@ -128,7 +128,7 @@ class Sweep(object):
     __str__ = table
 
     def _summary(self):
-        return "sweep over %s: %d points, %d replications, %g %% confidence" % (
+        return "Sweep over %s: %d points, %d replications, %g %% confidence" % (
             ", ".join(str(name) for name in self.names), len(self),
             sum(len(replications) for replications in self.replications), 100 * self._confidence())
 
