@@ -93,6 +93,7 @@ def main(argv=None):
                   theory.report(runs, "length", expected["length"], "mean line length"),
                   theory.report(runs, "busy", expected["busy"], "mean busy tellers")]
         print("\n" + theory.verdict(checks))
+        theory.write_csv(args.csv, runs)
     return 0
 
 

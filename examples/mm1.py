@@ -97,6 +97,7 @@ def main(argv=None):
 
         print("\nFIFO line (RequestListFIFO)")
         runs = replicate(model, args.replications, args.seed, params, executor=executor)
+        ran = [("fifo", runs)]
         checks.append(theory.report(runs, "wait", fifo["wait"], "mean wait in line"))
         checks.append(theory.report(runs, "length", fifo["length"], "mean line length"))
         checks.append(theory.report(runs, "busy", fifo["busy"], "utilisation"))
@@ -104,12 +105,14 @@ def main(argv=None):
         print("\npriority line (RequestBinaryHeap), %g %% urgent" % (100 * args.urgent))
         params["urgent"] = args.urgent
         runs = replicate(model, args.replications, args.seed, params, executor=executor)
+        ran.append(("priority", runs))
         # Priorities change who waits, not how much work waits: the mean over
         # everybody stays that of the FIFO line.
         checks.append(theory.report(runs, "wait", fifo["wait"], "mean wait in line"))
         checks.append(theory.report(runs, "urgent_wait", urgent_wait, "  urgent customers"))
         checks.append(theory.report(runs, "normal_wait", normal_wait, "  normal customers"))
         print("\n" + theory.verdict(checks))
+        theory.write_csv(args.csv, ran)
     return 0
 
 

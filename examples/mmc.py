@@ -71,6 +71,7 @@ def main(argv=None):
                   theory.report(runs, "length", expected["length"], "mean line length"),
                   theory.report(runs, "busy", expected["busy"], "mean busy servers")]
         print("\n" + theory.verdict(checks))
+        theory.write_csv(args.csv, runs)
     return 0
 
 

@@ -103,6 +103,7 @@ def main(argv=None):
                 loop_stay += wait + 1.0 / service
         checks.append(theory.report(runs, "time", lathe_stay + visits * loop_stay, "time in the shop"))
         print("\n" + theory.verdict(checks))
+        theory.write_csv(args.csv, runs)
     return 0
 
 

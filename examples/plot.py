@@ -62,9 +62,11 @@ def main(argv=None):
     directory = os.path.dirname(args.out)
     if directory and not os.path.isdir(directory):
         os.makedirs(directory)
-    for monitor, suffix in ((server.length, "-length.csv"), (server.wait, "-wait.csv")):
+    # Full paths: the files are to be opened from wherever the run started.
+    for monitor, suffix, what in ((server.length, "-length.csv", "line length over time"),
+                                  (server.wait, "-wait.csv", "every customer's wait")):
         monitor.write_csv(args.out + suffix)
-        print("wrote %s%s (%d rows)" % (args.out, suffix, len(monitor.series)))
+        print("wrote %s (%s, %d rows)" % (os.path.abspath(args.out + suffix), what, len(monitor.series)))
     try:
         import matplotlib  # noqa: F401
     except ImportError:
@@ -73,7 +75,7 @@ def main(argv=None):
               % (sys.executable, sys.executable))
         return 0
     draw(server, args.arrival, args.service, args.out + ".png")
-    print("wrote %s.png" % args.out)
+    print("wrote %s (the plot)" % os.path.abspath(args.out + ".png"))
     return 0
 
 

@@ -85,6 +85,7 @@ def main(argv=None):
         theory.report(runs, "preemptions", None, "preemptions per customer")
         checks.append(theory.report(runs, "busy", load, "utilisation"))
         print("\n" + theory.verdict(checks))
+        theory.write_csv(args.csv, runs)
     return 0
 
 

@@ -90,6 +90,7 @@ def main(argv=None):
         checks.append(theory.report(runs, "length", fifo["length"], "mean line length"))
         checks.append(theory.report(runs, "busy", load, "utilisation"))
         print("\n" + theory.verdict(checks))
+        theory.write_csv(args.csv, runs)
     return 0
 
 

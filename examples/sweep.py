@@ -9,7 +9,8 @@ or on a dask.distributed cluster, with the same numbers in all three.
 The load is the utilisation rho = lambda / (c mu) that the arrival rate
 gives, so that every point of the grid is a stable queue. The outputs are
 the mean wait in line, the mean line length and the utilisation after the
-warm-up customers, with their 95 % confidence half-widths.
+warm-up customers, with their 95 % confidence half-widths, each beside its
+steady-state value from Erlang's C formula.
 """
 from __future__ import division, print_function
 
@@ -19,6 +20,8 @@ import sys
 import time
 
 from vorm import Facility, Simulation, hold, parallel, sweep
+
+import theory
 
 
 def model(seed, load=0.8, servers=1, service=1.0, customers=5000, warmup=500):
@@ -46,6 +49,27 @@ def model(seed, load=0.8, servers=1, service=1.0, customers=5000, warmup=500):
     return {"wait": desk.wait.mean(), "line": desk.length.mean(), "utilisation": desk.busy.mean() / servers}
 
 
+def checked(result, service):
+    """The sweep's table with each interval's theory value beside it (Erlang
+    C for the wait and the line, the load for the utilisation) and whether
+    the interval covers it; and the list of those checks."""
+    confidence = result.replications[0].confidence
+    cells = [["load", "servers", "output", "mean", "+/- (%g %%)" % (100 * confidence), "theory", ""]]
+    checks = []
+    for point, runs in zip(result.points, result.replications):
+        load, servers = point["load"], point["servers"]
+        expected = theory.mmc(load * servers * service, service, servers)
+        for output, value in (("wait", expected["wait"]), ("line", expected["length"]), ("utilisation", load)):
+            mean, half = runs.interval(output)
+            checks.append(abs(mean - value) <= half)
+            cells.append(["%g" % load, "%d" % servers, output, "%.4f" % mean, "%.4f" % half, "%.4f" % value,
+                          "covered" if checks[-1] else "NOT covered"])
+    widths = [max(len(row[column]) for row in cells) for column in range(len(cells[0]))]
+    lines = ["  ".join(cell.ljust(width) if column in (2, 6) else cell.rjust(width)
+                       for column, (cell, width) in enumerate(zip(row, widths))).rstrip() for row in cells]
+    return "\n".join(lines), checks
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -59,7 +83,7 @@ def main(argv=None):
     parser.add_argument("--customers", type=int, default=5000, help="customers measured per run (default 5000)")
     parser.add_argument("--warmup", type=int, default=500, help="customers before the measurement (default 500)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
-    parser.add_argument("--csv", metavar="PATH", help="also write the table as CSV to PATH (- for standard output)")
+    theory.add_csv_option(parser, "the table")
     parallel.add_arguments(parser)
     args = parser.parse_args(argv)
     if not all(0 < load < 1 for load in args.load):
@@ -82,13 +106,11 @@ def main(argv=None):
     with parallel.executor_for(args, parser=parser) as executor:
         result = sweep(model, grid, args.replications, seed=args.seed, params=fixed, executor=executor)
     elapsed = time.time() - started
-    print(result)
+    table, checks = checked(result, args.service)
+    print(table)
     print("%d replications in %.1f s" % (len(result) * args.replications, elapsed))
-    if args.csv == "-":
-        result.write_csv(sys.stdout)
-    elif args.csv:
-        result.write_csv(args.csv)
-        print("table written to %s" % args.csv)
+    print("\n" + theory.verdict(checks, result.replications[0].confidence))
+    theory.write_csv(args.csv, result)
     return 0
 
 

@@ -8,8 +8,11 @@ exponential service; rates are per unit of time.
 from __future__ import division, print_function
 
 import argparse
+import sys
+import textwrap
 
 from vorm import parallel
+from vorm.replicate import write_csv as write_rows
 
 
 def erlang_c(servers, load):
@@ -118,13 +121,20 @@ def report(replications, name, value, label):
     return covered
 
 
-def verdict(checks):
-    """The closing line of an example: how many intervals missed theory."""
+def verdict(checks, confidence=0.95):
+    """The closing lines of an example: how many intervals missed theory,
+    and what a miss means."""
     missed = checks.count(False)
     if not missed:
         return "Every interval covers its theory value."
-    return ("%d of %d intervals miss their theory value (each misses about 1 time in 20 at 95 %%)."
-            % (missed, len(checks)))
+    text = ("%d of %d intervals miss their theory value. At %g %% confidence an interval misses by chance about once "
+            "in %d (%.2g misses expected among %d), and outputs that move together, such as a wait and its line "
+            "length, miss together. Run again with another --seed: a chance miss moves or goes, while one that comes "
+            "back whatever the seed means runs too short to reach the steady state the formula describes (more "
+            "--customers or --warmup), or a fault in the model." % (
+                missed, len(checks), 100 * confidence, round(1 / (1 - confidence)), len(checks) * (1 - confidence),
+                len(checks)))
+    return textwrap.fill(text, 100)
 
 
 def add_run_options(parser, customers=20000, warmup=2000, unit="customers"):
@@ -137,7 +147,37 @@ def add_run_options(parser, customers=20000, warmup=2000, unit="customers"):
                         help="%s discarded first (default %g)" % (unit, warmup))
     parser.add_argument("--replications", type=int, default=10, help="independent runs (default 10)")
     parser.add_argument("--seed", type=int, default=2026, help="base seed of the replications (default 2026)")
+    add_csv_option(parser)
     parallel.add_arguments(parser)
+
+
+def add_csv_option(parser, what="every replication's seed and outputs"):
+    parser.add_argument("--csv", metavar="PATH", help="also write %s as CSV to PATH (- for standard output)" % what)
+
+
+def write_csv(path, result):
+    """Writes what an example ran to `path` (the --csv option; None: no
+    file, -: standard output) and says where it went. `result` is a
+    Replications or a Sweep, or a list of (label, Replications) for an
+    example that runs several models: they share one table, whose first
+    column, `run`, tells them apart, with an empty cell where a run has no
+    such output."""
+    if not path:
+        return
+    target = sys.stdout if path == "-" else path
+    if hasattr(result, "write_csv"):
+        result.write_csv(target)
+    else:
+        header, rows = ["run", "replication", "seed"], []
+        for _, runs in result:
+            header.extend(name for name in runs.header()[2:] if name not in header)
+        for label, runs in result:
+            for row in runs.rows():
+                values = dict(zip(runs.header(), row))
+                rows.append([label] + [values.get(name, "") for name in header[1:]])
+        write_rows(target, header, rows)
+    if target is not sys.stdout:
+        print("CSV written to %s" % path)
 
 
 def rate_list(text):

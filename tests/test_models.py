@@ -16,7 +16,7 @@ import sys
 import tempfile
 import unittest
 
-from vorm import ext, replicate
+from vorm import ext, replicate, seed_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -73,6 +73,15 @@ class FormulaTest(unittest.TestCase):
         # Flow balance: customers renege at rate theta Lq.
         chain = theory.impatient(3.0, 1.1, 3, 5.0, 8)
         self.assertAlmostEqual(chain["reneged"], chain["length"] / 5.0 / 3.0)
+
+
+    def test_verdict_says_what_a_miss_means(self):
+        self.assertEqual(theory.verdict([True, True]), "Every interval covers its theory value.")
+        text = " ".join(theory.verdict([True, False, True, False]).split())
+        self.assertTrue(text.startswith("2 of 4 intervals miss their theory value. At 95 % confidence an interval "
+                                        "misses by chance about once in 20 (0.2 misses expected among 4)"), text)
+        self.assertIn("another --seed", text)
+        self.assertIn("once in 100 (0.04 misses", " ".join(theory.verdict([False] * 4, 0.99).split()))
 
 
 class TheoryTest(unittest.TestCase):
@@ -133,10 +142,72 @@ class ExampleProgramTest(unittest.TestCase):
 
     def test_every_example_explains_itself(self):
         for name in ("bank.py", "chain.py", "mm1.py", "mmc.py", "network.py", "plot.py", "preempt.py",
-                     "priority.py"):
+                     "priority.py", "sweep.py"):
             status, out = run_example(name, "--help")
             self.assertEqual(status, 0, "%s --help:\n%s" % (name, out))
             self.assertTrue(out.startswith("usage: %s" % name), "%s --help:\n%s" % (name, out))
+
+    def test_replications_written_as_csv(self):
+        directory = tempfile.mkdtemp()
+        try:
+            small = ["--replications", "3", "--customers", "200", "--warmup", "20", "--seed", "8"]
+            tables = {}
+            for name in ("mmc.py", "mm1.py"):
+                path = os.path.join(directory, name + ".csv")
+                status, out = run_example(name, "--csv", path, *small)
+                self.assertEqual(status, 0, out)
+                self.assertIn("CSV written to %s" % path, out)
+                with open(path) as table:
+                    tables[name] = (out, list(csv.DictReader(table)))
+        finally:
+            shutil.rmtree(directory)
+        seeds = [seed_for(8, i) for i in range(3)]
+        out, rows = tables["mmc.py"]
+        self.assertEqual([(int(row["replication"]), int(row["seed"])) for row in rows], list(enumerate(seeds)))
+        for row, seed in zip(rows, seeds):
+            # The numbers of the very replication, to the last digit.
+            outputs = mmc.model(seed, customers=200, warmup=20)
+            self.assertEqual(sorted(row), sorted(["replication", "seed"] + list(outputs)))
+            self.assertEqual(dict((name, float(row[name])) for name in outputs), outputs)
+        # ... whose mean the report printed.
+        printed = [line.split() for line in out.splitlines() if "mean wait in line" in line][0]
+        self.assertAlmostEqual(sum(float(row["wait"]) for row in rows) / 3, float(printed[4]), places=4)
+        out, rows = tables["mm1.py"]
+        self.assertEqual([(row["run"], int(row["seed"])) for row in rows],
+                         [("fifo", seed) for seed in seeds] + [("priority", seed) for seed in seeds])
+        # The FIFO run has no classes of customers: its cells stay empty.
+        self.assertEqual(set(row["urgent_wait"] for row in rows[:3]), set([""]))
+        for row, seed in zip(rows[3:], seeds):
+            expected = mm1.model(seed, customers=200, warmup=20, urgent=0.5)
+            self.assertEqual(dict((name, float(row[name])) for name in expected), expected)
+
+    def test_sweep_checks_every_point_against_erlang_c(self):
+        directory = tempfile.mkdtemp()
+        try:
+            path = os.path.join(directory, "sweep.csv")
+            status, out = run_example("sweep.py", "--load", "0.5", "0.85", "--servers", "1", "3", "--replications", "3",
+                                      "--customers", "300", "--warmup", "30", "--csv", path)
+            self.assertEqual(status, 0, out)
+            with open(path) as table:
+                exact = dict(((float(row["load"]), int(row["servers"]), row["output"]),
+                              (float(row["mean"]), float(row["half_width"]))) for row in csv.DictReader(table))
+        finally:
+            shutil.rmtree(directory)
+        lines = out.splitlines()
+        start = [number for number, line in enumerate(lines) if line.split()[:3] == ["load", "servers", "output"]][0]
+        printed = [line.split() for line in lines[start + 1:start + 13]]
+        self.assertEqual(len(exact), 12)
+        checks = []
+        for row in printed:
+            load, servers, output = float(row[0]), int(row[1]), row[2]
+            expected = theory.mmc(load * servers, 1.0, servers)
+            value = {"wait": expected["wait"], "line": expected["length"], "utilisation": load}[output]
+            self.assertEqual(row[5], "%.4f" % value, row)
+            mean, half = exact.pop((load, servers, output))
+            checks.append(abs(mean - value) <= half)
+            self.assertEqual(" ".join(row[6:]), "covered" if checks[-1] else "NOT covered", row)
+        self.assertEqual(exact, {})
+        self.assertIn(theory.verdict(checks), out)
 
     def test_plot_writes_the_monitor_series(self):
         directory = tempfile.mkdtemp()
@@ -153,12 +224,16 @@ class ExampleProgramTest(unittest.TestCase):
             self.assertEqual(len(waits), 301)  # every customer's wait, no warm-up
             # The level's changes, from its value at the start on.
             self.assertEqual((float(lengths[1][0]), int(lengths[1][1])), (0.0, 0))
+            # Where each file went, in full.
+            for suffix in ("-length.csv", "-wait.csv"):
+                self.assertIn("wrote %s (" % os.path.abspath(prefix + suffix), out)
             try:
                 import matplotlib  # noqa: F401
             except ImportError:
                 self.assertIn("matplotlib is not importable", out)
                 self.assertFalse(os.path.exists(prefix + ".png"))
             else:
+                self.assertIn("wrote %s (the plot)" % os.path.abspath(prefix + ".png"), out)
                 with open(prefix + ".png", "rb") as png:
                     self.assertEqual(png.read(8), b"\x89PNG\r\n\x1a\n")
         finally:

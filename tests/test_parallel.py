@@ -36,13 +36,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PY3 = sys.version_info[0] >= 3
 
 
-def fragile(seed, victim, folder, pause=0.05):
-    """mm1, except that the first run of seed `victim` kills its own
-    process, as the kernel's out-of-memory killer would."""
+def fragile(seed, victim, folder, pause=0.05, every=False):
+    """mm1, except that the first run of seed `victim` (or every one)
+    kills its own process, as the kernel's out-of-memory killer would."""
     time.sleep(pause)
     if seed == victim:
         mark = os.path.join(folder, "killed")
-        if not os.path.exists(mark):
+        if every or not os.path.exists(mark):
             open(mark, "w").close()
             os.kill(os.getpid(), signal.SIGKILL)
     return mm1(seed, customers=100)
@@ -80,6 +80,36 @@ def free_port():
     port = listener.getsockname()[1]
     listener.close()
     return port
+
+
+def example_env():
+    env = dict(os.environ)
+    # The example loads the same build of vorm as this process (a sanitized
+    # one lives outside the tree).
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(parallel.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([package_root, ROOT])
+    return env
+
+
+def start_example(options, timeout):
+    """examples/sweep.py as a child process, run as its user would run it
+    but with `timeout` for vorm.parallel.CONNECT_TIMEOUT."""
+    sweep_py = os.path.join(ROOT, "examples", "sweep.py")
+    code = ("import runpy, sys; sys.path.insert(0, %r); import vorm.parallel; vorm.parallel.CONNECT_TIMEOUT = %r; "
+            "sys.argv[0] = 'sweep.py'; runpy.run_path(%r, run_name='__main__')" % (
+                os.path.dirname(sweep_py), timeout, sweep_py))
+    return subprocess.Popen([sys.executable, "-c", code] + list(options), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=example_env())
+
+
+def error_lines(err):
+    """The lines of standard error, the progress line's texts left out."""
+    lines = []
+    for line in err.splitlines():
+        text = line.split("\r")[-1].strip()
+        if text and not text.startswith("replications: "):
+            lines.append(text)
+    return lines
 
 
 def run_example(*options):
@@ -223,6 +253,12 @@ class SweepTest(unittest.TestCase):
 
 
 class ArgumentsTest(unittest.TestCase):
+    def parse_loudly(self, *argv):
+        import argparse
+        parser = argparse.ArgumentParser()
+        add_arguments(parser)
+        return parser.parse_args(list(argv))
+
     def parse(self, *argv):
         import argparse
         parser = argparse.ArgumentParser()
@@ -260,6 +296,49 @@ class ArgumentsTest(unittest.TestCase):
             shutil.rmtree(folder)
         self.assertEqual(tables[0], tables[1])
         self.assertEqual(len(tables[0].splitlines()), 1 + 2 * 2 * 3)
+
+    def test_scheduler_addresses(self):
+        for text, address in (("127.0.0.1:8786", "tcp://127.0.0.1:8786"), ("tcp://host.example:1", "tcp://host.example:1"),
+                              (" TCP://10.0.0.2:65535 ", "tcp://10.0.0.2:65535"), ("[::1]:8786", "tcp://[::1]:8786"),
+                              ("tcp://[fe80::1%eth0]:8786", "tcp://[fe80::1%eth0]:8786")):
+            self.assertEqual(parallel.scheduler_address(text), address)
+            self.assertEqual(self.parse("--scheduler", text).scheduler, address)
+        for text, why in (("127.0.0.1", "has no port"), ("tcp://127.0.0.1", "has no port"), ("h:0", "from 1 to 65535"),
+                          ("h:65536", "from 1 to 65535"), ("h:port", "from 1 to 65535"), ("h:-1", "from 1 to 65535"),
+                          ("h:8786/", "from 1 to 65535"), ("udp://h:8786", "not udp://"), ("tls://h:8786", "not tls://"),
+                          ("::1:8786", "in brackets"), ("[::1]", "no [IPv6 address]:PORT"),
+                          ("[::1]8786", "no [IPv6 address]:PORT"), ("[127.0.0.1]:8786", "no [IPv6 address]:PORT"),
+                          (":8786", "no valid host"), ("tcp://:8786", "no valid host"), ("a b:1", "no valid host"),
+                          ("user@h:1", "no valid host"), ("", "has no port")):
+            with self.assertRaises(ValueError) as cm:
+                parallel.scheduler_address(text)
+            self.assertIn(why, str(cm.exception))
+            stderr = io.StringIO() if PY3 else io.BytesIO()
+            saved, sys.stderr = sys.stderr, stderr
+            try:
+                self.assertRaises(SystemExit, self.parse_loudly, "--scheduler", text)
+            finally:
+                sys.stderr = saved
+            self.assertIn("error: argument --scheduler: %r" % text, stderr.getvalue())
+            # Refused before dask is imported, so also where it is missing.
+            with self.assertRaises(ValueError):
+                with executor(scheduler=text):
+                    pass
+
+    def test_a_bad_scheduler_ends_the_example_with_one_line(self):
+        started = time.time()
+        code, out, err = run_example("--scheduler", "127.0.0.1", "--replications", "2")
+        self.assertLess(time.time() - started, 10)
+        self.assertEqual(code, 2)
+        self.assertNotIn("Traceback", err)
+        self.assertEqual([line for line in err.splitlines() if "error" in line], [
+            "sweep.py: error: argument --scheduler: '127.0.0.1' has no port; give HOST:PORT, such as "
+            "tcp://127.0.0.1:8786 or [::1]:8786"])
+        if distributed is None:
+            code, out, err = run_example("--scheduler", "127.0.0.1:8786", "--replications", "2")
+            self.assertEqual(code, 1)
+            self.assertEqual(len(error_lines(err)), 1, err)
+            self.assertIn("python3-distributed", err)
 
     @unittest.skipIf(distributed is not None, "dask.distributed is installed here")
     def test_a_scheduler_without_dask(self):
@@ -345,7 +424,8 @@ class DaskTest(TempFolder, unittest.TestCase):
         with self.assertRaises(SchedulerUnreachable) as cm:
             with executor(scheduler=address, timeout=1.5):
                 entered.append(True)
-        self.assertLess(time.time() - started, 5.0)
+        # Nothing listens there: no need to wait for the timeout.
+        self.assertLess(time.time() - started, 1.0)
         self.assertIn(address, str(cm.exception))
         self.assertEqual(entered, [])
         # A scheduler that answers but has no worker would keep a run
@@ -360,6 +440,132 @@ class DaskTest(TempFolder, unittest.TestCase):
         finally:
             empty.close()
         self.assertEqual(entered, [])
+
+    def test_a_replication_that_kills_every_worker_ends_the_run(self):
+        params = {"victim": seed_for(5, 2), "folder": self.folder, "pause": 0.0, "every": True}
+        started = time.time()
+        with self.assertRaises(WorkerLost) as cm:
+            with executor(scheduler=self.address) as cluster:
+                replicate(fragile, 6, seed=5, params=params, executor=cluster, progress=False)
+        self.assertLess(time.time() - started, 30)
+        self.assertIn("the replication of seed %d took down 4 workers" % params["victim"], str(cm.exception))
+        self.assertIn("KilledWorker", str(cm.exception))
+        # The nannies start new workers for the tests after this one.
+        with distributed.Client(self.address, set_as_default=False) as client:
+            client.wait_for_workers(2, timeout=30)
+
+
+def start_process(argv):
+    return subprocess.Popen([sys.executable] + argv, stdout=open(os.devnull, "w"), stderr=subprocess.STDOUT,
+                            env=example_env())
+
+
+def wait_for_port(port, seconds=30):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 1.0).close()
+            return
+        except (OSError, IOError):
+            time.sleep(0.1)
+    raise AssertionError("nothing listens on port %d after %d s" % (port, seconds))
+
+
+@unittest.skipIf(distributed is None, "dask.distributed is not importable here")
+@unittest.skipIf(hasattr(sys, "gettotalrefcount"), "a debug interpreter hunting reference leaks")
+class ClusterFailureTest(unittest.TestCase):
+    """The example run as its user runs it, against a scheduler and a worker
+    started as dask's own programs, one of which is killed while
+    replications run: it must end with one line of error, no traceback and
+    no wait beyond the connection timeout (1 s here)."""
+
+    def setUp(self):
+        self.port = free_port()
+        self.address = "tcp://127.0.0.1:%d" % self.port
+        self.scheduler = start_process(["-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port",
+                                        str(self.port), "--dashboard-address", "127.0.0.1:0"])
+        self.addCleanup(self.stop, self.scheduler)
+        wait_for_port(self.port)
+        # No nanny: a worker killed stays dead, as when its machine goes.
+        self.worker = start_process(["-m", "distributed.cli.dask_worker", self.address, "--no-nanny", "--nthreads",
+                                     "1", "--dashboard-address", "127.0.0.1:0"])
+        self.addCleanup(self.stop, self.worker)
+
+    def stop(self, process):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+
+    def run_and_kill(self, victim):
+        """Starts a long sweep on the cluster, kills `victim` once the run's
+        progress line shows, and returns (exit status, standard error,
+        seconds from the kill to the end of the run)."""
+        child = start_example(["--scheduler", self.address, "--load", "0.9", "--servers", "1", "--replications",
+                               "200", "--customers", "20000"], 1.0)
+        chunks = []
+
+        def read():
+            for chunk in iter(lambda: os.read(child.stderr.fileno(), 4096), b""):
+                chunks.append(chunk)
+        reader = threading.Thread(target=read)
+        reader.daemon = True
+        reader.start()
+        # The progress line shows once the run has lasted two seconds.
+        deadline = time.time() + 60
+        while b"replications:" not in b"".join(chunks):
+            self.assertLess(time.time(), deadline, "no progress: %r" % b"".join(chunks))
+            self.assertIsNone(child.poll(), b"".join(chunks))
+            time.sleep(0.05)
+        victim.kill()
+        killed = time.time()
+        # A hang fails the test instead of hanging the suite.
+        self.assertIsNone(finishes(self, 60, child.stdout.read))
+        child.wait()
+        elapsed = time.time() - killed
+        reader.join(10)
+        return child.returncode, b"".join(chunks).decode("utf-8", "replace"), elapsed
+
+    def test_a_worker_killed_mid_run(self):
+        code, err, elapsed = self.run_and_kill(self.worker)
+        self.assertEqual(code, 1, err)
+        self.assertNotIn("Traceback", err)
+        lines = error_lines(err)
+        self.assertEqual(len(lines), 1, err)
+        self.assertRegex(lines[0], r"^sweep.py: error: the dask cluster at %s has had no workers for 1 s while "
+                                   r"replications ran \(\d+ of 200 had finished\)" % self.address)
+        # The timeout, and up to two seconds more until the client hears
+        # from the scheduler that the worker has gone.
+        self.assertLess(elapsed, 6.0)
+
+    def test_the_scheduler_killed_mid_run(self):
+        code, err, elapsed = self.run_and_kill(self.scheduler)
+        self.assertEqual(code, 1, err)
+        self.assertNotIn("Traceback", err)
+        lines = error_lines(err)
+        self.assertEqual(len(lines), 1, err)
+        self.assertRegex(lines[0], r"^sweep.py: error: (lost the dask scheduler|could not fetch a result from the "
+                                   r"dask cluster) at %s" % self.address)
+        self.assertLess(elapsed, 3.0)
+
+    def test_no_scheduler_and_no_workers(self):
+        self.stop(self.worker)
+        started = time.time()
+        child = start_example(["--scheduler", self.address, "--replications", "2"], 1.0)
+        out, err = child.communicate()
+        err = err.decode("utf-8", "replace")
+        self.assertEqual((child.returncode, error_lines(err)), (1, [
+            "sweep.py: error: the dask scheduler at %s has no workers after 1 s; start some with: dask-worker %s" % (
+                self.address, self.address)]), err)
+        self.assertLess(time.time() - started, 5.0)
+        self.stop(self.scheduler)
+        started = time.time()
+        child = start_example(["--scheduler", self.address, "--replications", "2"], 1.0)
+        out, err = child.communicate()
+        err = err.decode("utf-8", "replace")
+        self.assertEqual(child.returncode, 1, err)
+        self.assertEqual(len(error_lines(err)), 1, err)
+        self.assertIn("sweep.py: error: cannot reach the dask scheduler at %s: " % self.address, err)
+        self.assertLess(time.time() - started, 3.0)
 
 
 if __name__ == "__main__":

@@ -17,12 +17,16 @@ from __future__ import division
 
 import argparse
 import contextlib
+import logging
 import multiprocessing
 import signal
+import socket
 import sys
 import time
 
-# How long a scheduler may take to answer and to show a worker.
+# How long a scheduler may take to answer and to show a worker, and how long
+# a cluster may be without workers while replications run, unless a timeout
+# is given.
 CONNECT_TIMEOUT = 5.0
 
 
@@ -41,6 +45,44 @@ def _workers(text):
     return count
 
 
+def scheduler_address(text):
+    """The address of a dask scheduler as tcp://HOST:PORT, from HOST:PORT
+    with or without tcp:// (an IPv6 host in brackets: [::1]:8786). Raises
+    ValueError for anything else: dask would take a missing port for its
+    default and an unknown scheme for a transport of its own, and fail
+    only deep inside its connection code."""
+    example = "give HOST:PORT, such as tcp://127.0.0.1:8786 or [::1]:8786"
+    rest = text.strip()
+    scheme, colons, after = rest.partition("://")
+    if colons:
+        if scheme.lower() != "tcp":
+            raise ValueError("%r: a scheduler listens on tcp://, not %s://; %s" % (text, scheme, example))
+        rest = after
+    if rest.startswith("["):
+        host, bracket, port = rest[1:].partition("]")
+        if not bracket or not port.startswith(":") or ":" not in host:
+            raise ValueError("%r is no [IPv6 address]:PORT; %s" % (text, example))
+        host, port = "[%s]" % host, port[1:]
+    else:
+        host, colon, port = rest.rpartition(":")
+        if not colon:
+            raise ValueError("%r has no port; %s" % (text, example))
+        if ":" in host:
+            raise ValueError("%r: an IPv6 address goes in brackets, as in [::1]:8786" % (text,))
+    if not host or not host.strip("[]") or any(c.isspace() or c in "/@?#" for c in host):
+        raise ValueError("%r has no valid host; %s" % (text, example))
+    if not (port.isdigit() and 0 < int(port) < 65536):
+        raise ValueError("%r: the port must be a number from 1 to 65535; %s" % (text, example))
+    return "tcp://%s:%d" % (host, int(port))
+
+
+def _scheduler_option(text):
+    try:
+        return scheduler_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
+
+
 def add_arguments(parser):
     """Adds --workers N and --scheduler tcp://HOST:PORT (which exclude each
     other) to an argparse parser; executor_for reads them back."""
@@ -48,13 +90,13 @@ def add_arguments(parser):
     choice = group.add_mutually_exclusive_group()
     choice.add_argument("--workers", type=_workers, metavar="N",
                         help="in N worker processes on this machine")
-    choice.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+    choice.add_argument("--scheduler", metavar="tcp://HOST:PORT", type=_scheduler_option,
                         help="on the dask.distributed cluster whose scheduler listens at this address")
     return group
 
 
 @contextlib.contextmanager
-def executor_for(args, timeout=CONNECT_TIMEOUT, parser=None):
+def executor_for(args, timeout=None, parser=None):
     """The executor context of parsed arguments (see add_arguments). Given
     the parser, an unreachable scheduler, a missing dask or a lost worker
     ends the program with one line of error, as a bad argument would."""
@@ -76,16 +118,20 @@ def _lost():
 
 
 @contextlib.contextmanager
-def executor(workers=None, scheduler=None, timeout=CONNECT_TIMEOUT):
+def executor(workers=None, scheduler=None, timeout=None):
     """Yields the executor for replicate and sweep: None without arguments,
     a pool of `workers` local processes, or the executor of a client of the
-    dask scheduler at address `scheduler`. A scheduler that does not answer
-    within `timeout` seconds raises SchedulerUnreachable before the block
-    runs. Leaving the block shuts the executor down; leaving it by an
-    exception also stops whatever still runs."""
+    dask scheduler at address `scheduler` (see scheduler_address). A
+    scheduler that does not answer or shows no worker within `timeout`
+    seconds (None: CONNECT_TIMEOUT) raises SchedulerUnreachable before the
+    block runs; a cluster left without workers for that long while
+    replications run ends the run with WorkerLost. Leaving the block shuts
+    the executor down; leaving it by an exception also stops whatever still
+    runs."""
     if workers is not None and scheduler is not None:
         raise ValueError("give workers or a scheduler, not both")
     if scheduler is not None:
+        scheduler = scheduler_address(scheduler)
         with _dask(scheduler, timeout) as client_executor:
             yield client_executor
     elif workers is not None:
@@ -120,19 +166,32 @@ def local_pool(workers):
     pool.join()
 
 
-def connect(address, timeout=CONNECT_TIMEOUT):
+def connect(address, timeout=None):
     """A dask.distributed Client of the scheduler at `address`, once that
     scheduler has at least one worker. Raises SchedulerUnreachable, naming
     the address, when it does not answer or shows no worker within
-    `timeout` seconds, and ImportError when dask.distributed is missing."""
+    `timeout` seconds (None: CONNECT_TIMEOUT), ValueError for an address
+    that is not HOST:PORT and ImportError when dask.distributed is
+    missing."""
+    if timeout is None:
+        timeout = CONNECT_TIMEOUT
     try:
         import distributed
     except ImportError as error:
         raise ImportError("running on the dask scheduler at %s needs dask.distributed, which %s cannot import "
                           "(%s); on Debian: apt-get install python3-distributed" % (address, sys.executable, error))
+    address = scheduler_address(address)
     started = time.time()
+    # dask retries a refused connection until its timeout runs out; a plain
+    # socket says at once that nothing listens there.
+    host, _, port = address[len("tcp://"):].rpartition(":")
     try:
-        client = distributed.Client(address, timeout=timeout, set_as_default=False)
+        socket.create_connection((host.strip("[]"), int(port)), timeout).close()
+    except (OSError, IOError) as error:
+        raise SchedulerUnreachable("cannot reach the dask scheduler at %s: %s" % (address, error))
+    try:
+        client = distributed.Client(address, timeout=max(0.1, timeout - (time.time() - started)),
+                                    set_as_default=False)
     except (OSError, IOError, distributed.TimeoutError) as error:
         raise SchedulerUnreachable("cannot reach the dask scheduler at %s within %g s: %s" % (
             address, timeout, error))
@@ -146,21 +205,67 @@ def connect(address, timeout=CONNECT_TIMEOUT):
     except BaseException:
         client.close()
         raise
+    # A client that loses its scheduler tries to reconnect for this long,
+    # and closing it waits for that; but it has cancelled every task by
+    # then, so a run cannot go on anyway.
+    client._timeout = min(timeout, _RECONNECT)
     return client
+
+
+_RECONNECT = 0.5
 
 
 @contextlib.contextmanager
 def _dask(address, timeout):
+    if timeout is None:
+        timeout = CONNECT_TIMEOUT
     client = connect(address, timeout)
+    lost = False
     try:
         runner = client.get_executor(pure=False)
+        # How long replicate and sweep let the cluster be without workers.
+        runner.vorm_timeout = timeout
         try:
-            yield runner
-        except BaseException:
+            # The client warns when a worker that held a result died before
+            # it was fetched, and runs that replication again: no news for
+            # the modeller, and a line glued onto the progress line.
+            with _quiet(logging.WARNING, "distributed.client"):
+                yield runner
+        except BaseException as error:
+            lost = client.status != "running" or isinstance(error, SchedulerUnreachable)
             # Replications still queued on the cluster would go on running
-            # for nobody.
-            runner.shutdown(wait=False)
+            # for nobody. Without a scheduler there is nothing to cancel,
+            # and asking it would wait for the connection timeout.
+            if not lost:
+                runner.shutdown(wait=False)
             raise
         runner.shutdown(wait=True)
     finally:
-        client.close()
+        if lost:
+            # A client that lost its scheduler logs, with tracebacks, how
+            # its attempts to reconnect end when it is closed (some under
+            # the name of the asyncio module that ran them): the run has
+            # said what happened in one line already.
+            with _quiet(logging.CRITICAL, "distributed", "asyncio"):
+                client.close(timeout=2 * timeout)
+        else:
+            client.close(timeout=2 * timeout)
+
+
+@contextlib.contextmanager
+def _quiet(level, *names):
+    """Leaves out the records of the named loggers (and those below them)
+    up to `level` while the block runs."""
+    # The loggers below these names have levels of their own from dask's
+    # configuration, so each is raised.
+    loggers = [logging.getLogger(name) for name in names]
+    loggers += [logger for name, logger in sorted(logging.Logger.manager.loggerDict.items())
+                if isinstance(logger, logging.Logger) and any(name.startswith(prefix + ".") for prefix in names)]
+    levels = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(max(logger.getEffectiveLevel(), level + 1))
+    try:
+        yield
+    finally:
+        for logger, saved in zip(loggers, levels):
+            logger.setLevel(saved)

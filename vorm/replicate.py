@@ -14,12 +14,14 @@ never come.
 """
 from __future__ import division, print_function
 
+import csv
 import math
 import multiprocessing
 import multiprocessing.pool
 import pickle
 import signal
 import sys
+import threading
 import time
 
 try:
@@ -99,6 +101,103 @@ class Replications(object):
 
     __str__ = table
 
+    def __repr__(self):
+        # One line, so that a list of runs still reads as a list.
+        summary = "; ".join("%s %.4g +/- %.4g" % ((name,) + self.interval(name)) for name in self.names)
+        return "<Replications: %d replications, %g %% confidence%s>" % (
+            len(self), 100 * self.confidence, ": " + summary if summary else ", no outputs")
+
+    def _repr_html_(self):
+        head = ["output", "mean", "+/- (%g %%)" % (100 * self.confidence), "n"]
+        body = []
+        for name in self.names:
+            mean, half = self.interval(name)
+            body.append([name, "%.6g" % mean, "%.6g" % half, len(self)])
+        caption = "%d replications, %g %% confidence" % (len(self), 100 * self.confidence)
+        return html_table(caption, head, body, 1)
+
+    def header(self):
+        """The names of the columns of rows(): replication, seed, then the
+        outputs."""
+        return ["replication", "seed"] + [str(name) for name in self.names]
+
+    def rows(self):
+        """One row per replication: its index, its seed and its outputs."""
+        return [[index, seed] + [self.outputs[name][index] for name in self.names]
+                for index, seed in enumerate(self.seeds)]
+
+    def write_csv(self, target):
+        """Writes rows() under a header line as CSV to a path or an open
+        text stream; floats keep every digit."""
+        write_csv(target, self.header(), self.rows())
+
+    def to_dataframe(self):
+        """rows() as a pandas DataFrame with the columns of header(). Raises
+        ImportError, saying how to get pandas, where it is missing."""
+        return _pandas("Replications.to_dataframe()").DataFrame(self.rows(), columns=self.header())
+
+
+def _escape(value):
+    text = value if isinstance(value, _TEXT) else str(value)
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+
+
+_TEXT = (type(b""), type(u""))
+
+
+def html_table(caption, head, body, labels):
+    """An HTML table for a notebook, every cell escaped; the first `labels`
+    columns of each row of `body` are its headings."""
+    parts = ["<table>", "<caption>%s</caption>" % _escape(caption), "<thead><tr>"]
+    parts.extend("<th>%s</th>" % _escape(cell) for cell in head)
+    parts.append("</tr></thead><tbody>")
+    for row in body:
+        parts.append("<tr>")
+        for column, cell in enumerate(row):
+            tag = "th" if column < labels else "td"
+            parts.append("<%s>%s</%s>" % (tag, _escape(cell), tag))
+        parts.append("</tr>")
+    parts.append("</tbody></table>")
+    return "".join(parts)
+
+
+def _exact(value):
+    # repr keeps every digit of a float; str on Python 2 keeps only 12. The
+    # float() makes a plain float of a numpy one, whose repr names its type.
+    return repr(float(value)) if isinstance(value, float) else value
+
+
+def write_csv(target, header, rows):
+    """Writes the rows under the header as CSV to a path or an open text
+    stream (a binary one on Python 2, as its csv module wants)."""
+    if hasattr(target, "write"):
+        _write_rows(target, header, rows)
+        return
+    if sys.version_info[0] >= 3:
+        stream = open(target, "w", newline="")
+    else:
+        stream = open(target, "wb")
+    with stream:
+        _write_rows(stream, header, rows)
+
+
+def _write_rows(stream, header, rows):
+    writer = csv.writer(stream, lineterminator="\n")
+    writer.writerow(header)
+    for row in rows:
+        writer.writerow([_exact(value) for value in row])
+
+
+def _pandas(what):
+    # The package's one import of pandas, and only when a data frame is
+    # asked for: everything else needs the standard library alone.
+    try:
+        import pandas
+    except ImportError as error:
+        raise ImportError("%s needs pandas, which %s cannot import (%s); on Debian, for /usr/bin/python3: "
+                          "apt-get install python3-pandas" % (what, sys.executable, error))
+    return pandas
+
 
 def _ordered(result):
     # Python 3.7+ dicts keep insertion order; older ones get sorted names.
@@ -108,9 +207,11 @@ def _ordered(result):
 
 
 class WorkerLost(RuntimeError):
-    """A worker process of a local pool died while replications ran (it was
-    killed, ran out of memory or crashed in native code). A local pool does
-    not run the lost replication again, so the run stops with this error."""
+    """A worker process died while replications ran (it was killed, ran out
+    of memory or crashed in native code) and the run cannot go on: a local
+    pool does not run the lost replication again; a dask cluster does, but
+    gives up a replication that took down several workers in turn, and has
+    nothing to run on once every worker is gone."""
 
 
 class _Run(object):
@@ -120,6 +221,9 @@ class _Run(object):
     def __init__(self, model, params):
         self.model = model
         self.params = params
+
+    def describe(self, seed):
+        return "seed %d" % seed
 
     def __call__(self, seed):
         result = self.model(seed, **self.params)
@@ -188,7 +292,105 @@ def dispatch(executor, fn, items):
     if ProcessPoolExecutor is not None and isinstance(executor, ProcessPoolExecutor):
         items = list(items)
         return _unbroken(executor.map(fn, items), len(items))
+    if type(executor).__name__ == "ClientExecutor" and hasattr(executor, "_client"):
+        return _on_cluster(executor._client, fn, list(items), getattr(executor, "vorm_timeout", None))
     return executor.map(fn, items)
+
+
+def _on_cluster(client, fn, items, timeout):
+    # A dask cluster runs the replications of a worker that dies again
+    # elsewhere, but waits for ever once no worker is left (also inside
+    # result(), when the worker that held a finished result dies before it
+    # is fetched), and cancels every task when the scheduler goes. So a
+    # watcher cancels the run's tasks once the cluster has been without
+    # workers for `timeout` seconds, and a cancelled task says which of the
+    # two happened.
+    import distributed
+    from vorm import parallel
+    if timeout is None:
+        timeout = parallel.CONNECT_TIMEOUT
+    futures = client.map(fn, items, pure=False)
+    watcher = _Watcher(client, futures, timeout)
+    watcher.start()
+    done = 0
+    try:
+        for future in futures:
+            try:
+                value = future.result()
+            except distributed.CancelledError:
+                if watcher.alone:
+                    raise WorkerLost("the dask cluster at %s has had no workers for %g s while replications ran (%d "
+                                     "of %d had finished); start some with: dask-worker %s" % (
+                                         client.scheduler.address, timeout, done, len(items),
+                                         client.scheduler.address))
+                if client.status != "running":
+                    # The client cancels every task when it loses the scheduler.
+                    raise parallel.SchedulerUnreachable(
+                        "lost the dask scheduler at %s while replications ran (%d of %d had finished)" % (
+                            client.scheduler.address, done, len(items)))
+                raise
+            except distributed.KilledWorker as error:
+                lost = WorkerLost("the replication of %s took down %d workers of the dask cluster in turn, so it "
+                                  "gave that replication up and the run stops (KilledWorker); the workers' logs may "
+                                  "say what killed them" % (getattr(fn, "describe", repr)(items[done]),
+                                                            error.allowed_failures + 1))
+                lost.__cause__ = error
+                raise lost
+            except Exception as error:
+                if future.status == "error":
+                    raise  # the model's own, not retried: with the same seed it would raise again
+                # The replication ended, but its result could not be
+                # fetched: the scheduler went, or is going.
+                lost = parallel.SchedulerUnreachable(
+                    "could not fetch a result from the dask cluster at %s (%d of %d replications had finished): %s" % (
+                        client.scheduler.address, done, len(items), error))
+                lost.__cause__ = error
+                raise lost
+            done += 1
+            yield value
+    finally:
+        watcher.finish()
+        # Asking a scheduler that is gone would wait for a connection.
+        if done < len(futures) and client.status == "running" and not watcher.alone:
+            try:
+                client.cancel(futures[done:])
+            except Exception:
+                # The scheduler went meanwhile: nothing left to cancel.
+                pass
+
+
+class _Watcher(threading.Thread):
+    """Looks at a dask cluster every _POLL seconds while a run waits for
+    its results, and cancels the run's tasks once the cluster has had no
+    workers for `timeout` seconds: nothing else would end the wait."""
+
+    def __init__(self, client, futures, timeout):
+        threading.Thread.__init__(self, name="vorm cluster watcher")
+        self.daemon = True
+        self.client, self.futures, self.timeout = client, futures, timeout
+        self.alone = False
+        self.stopped = threading.Event()
+
+    def run(self):
+        since = None
+        while not self.stopped.wait(_POLL):
+            if self.client.status != "running":
+                return  # the client has cancelled every task itself
+            if self.client.scheduler_info().get("workers"):
+                since = None
+            elif since is None:
+                since = _clock()
+            elif _clock() - since > self.timeout:
+                self.alone = True
+                try:
+                    self.client.cancel(self.futures)
+                except Exception:
+                    pass
+                return
+
+    def finish(self):
+        self.stopped.set()
+        self.join()
 
 
 # How long a multiprocessing pool may keep us waiting for the next result
@@ -282,41 +484,82 @@ def _unbroken(results, total):
                          "finished); the pool is broken and the run stops (%s)" % (done, total, error))
 
 
-class _Progress(object):
-    """A line on standard error, rewritten as replications finish; shown
-    when asked, or by default once a run has lasted a couple of seconds."""
+# A clock that no change of the system's time moves (Python 2 has none).
+_clock = getattr(time, "monotonic", time.time)
 
-    def __init__(self, total, mode, stream=None):
+
+def _duration(seconds):
+    if seconds < 60:
+        return "%.1f s" % seconds
+    if seconds < 3600:
+        return "%d min %02d s" % divmod(int(round(seconds)), 60)
+    return "%d h %02d min" % divmod(int(round(seconds / 60)), 60)
+
+
+def _rate(done, seconds):
+    rate = done / seconds
+    return ("%.0f/s" if rate >= 100 else "%.3g/s") % rate
+
+
+class _Progress(object):
+    """A line on standard error, rewritten as replications finish, with
+    their rate and the time left at that rate; shown when asked, or by
+    default once a run has lasted a couple of seconds. finish() ends the
+    line, also when the run ends by an error, so that what is printed next
+    starts on a line of its own."""
+
+    def __init__(self, total, mode, stream=None, clock=None):
         self.total, self.mode = total, mode
         self.stream = stream if stream is not None else sys.stderr
-        self.started = time.time()
+        self.clock = clock if clock is not None else _clock
+        self.started = self.clock()
         self.shown = False
+        self.width = 0
 
     def update(self, done):
         if self.mode is False:
             return
-        elapsed = time.time() - self.started
+        elapsed = self.clock() - self.started
         if self.mode is None and elapsed < 2.0 and not self.shown:
             return
+        text = "replications: %d/%d done" % (done, self.total)
+        if done and elapsed > 0:
+            text += ", %s, %s left" % (_rate(done, elapsed), _duration((self.total - done) * elapsed / done))
+        self._show(text)
+
+    def _show(self, text):
+        # Blanks over what is left of a longer line before.
+        self.stream.write("\r" + text + " " * max(0, self.width - len(text)))
+        self.stream.flush()
         self.shown = True
-        self.stream.write("\rreplications: %d/%d done, %.1f s" % (done, self.total, elapsed))
+        self.width = len(text)
+
+    def finish(self, done, failed=False):
+        if not self.shown:
+            return
+        elapsed = self.clock() - self.started
+        if failed:
+            self._show("replications: %d/%d done, stopped after %s" % (done, self.total, _duration(elapsed)))
+        else:
+            rate = ", " + _rate(done, elapsed) if done and elapsed > 0 else ""
+            self._show("replications: %d/%d done in %s%s" % (done, self.total, _duration(elapsed), rate))
+        self.stream.write("\n")
         self.stream.flush()
 
-    def finish(self):
-        if self.shown:
-            self.stream.write("\n")
-            self.stream.flush()
 
-
-def collect(executor, fn, items, progress):
+def collect(executor, fn, items, progress, stream=None, clock=None):
     """The list of fn(item) for every item through `executor`, showing
     progress as results come in."""
     results = []
-    meter = _Progress(len(items), progress)
-    for result in dispatch(executor, fn, items):
-        results.append(result)
-        meter.update(len(results))
-    meter.finish()
+    meter = _Progress(len(items), progress, stream, clock)
+    try:
+        for result in dispatch(executor, fn, items):
+            results.append(result)
+            meter.update(len(results))
+    except BaseException:
+        meter.finish(len(results), failed=True)
+        raise
+    meter.finish(len(results))
     return results
 
 

@@ -14,11 +14,11 @@ stays busy from the first point to the last.
 from __future__ import division
 
 import collections
-import csv
 import itertools
 import sys
 
-from vorm.replicate import Replications, _Run, as_executor, check_executor, collect, seed_for
+from vorm.replicate import (Replications, _pandas, _Run, as_executor, check_executor, collect, html_table, seed_for,
+                            write_csv)
 
 _TEXT = (type(b""), type(u""))
 
@@ -58,6 +58,10 @@ class _Point(object):
     def __init__(self, model):
         self.model = model
 
+    def describe(self, job):
+        params, seed = job
+        return "seed %d at %s" % (seed, ", ".join("%s=%r" % (name, params[name]) for name in sorted(params)))
+
     def __call__(self, job):
         params, seed = job
         return _Run(self.model, params)(seed)
@@ -65,11 +69,6 @@ class _Point(object):
 
 def _cell(value):
     return "%.6g" % value if isinstance(value, float) else str(value)
-
-
-def _exact(value):
-    # repr keeps every digit of a float; str on Python 2 keeps only 12.
-    return repr(value) if isinstance(value, float) else value
 
 
 class Sweep(object):
@@ -108,11 +107,13 @@ class Sweep(object):
     def header(self):
         return [str(name) for name in self.names] + ["output", "mean", "half_width", "n"]
 
+    def _confidence(self):
+        return self.replications[0].confidence if self.replications else 0.95
+
     def table(self):
         """The rows as aligned text."""
-        confidence = self.replications[0].confidence if self.replications else 0.95
         header = self.header()
-        header[-2] = "+/- (%g %%)" % (100 * confidence)
+        header[-2] = "+/- (%g %%)" % (100 * self._confidence())
         cells = [header] + [[_cell(value) for value in row] for row in self.rows()]
         widths = [max(len(row[column]) for row in cells) for column in range(len(header))]
         text = []
@@ -126,24 +127,29 @@ class Sweep(object):
 
     __str__ = table
 
+    def _summary(self):
+        return "Sweep over %s: %d points, %d replications, %g %% confidence" % (
+            ", ".join(str(name) for name in self.names), len(self),
+            sum(len(replications) for replications in self.replications), 100 * self._confidence())
+
+    def __repr__(self):
+        return "<%s>\n%s" % (self._summary(), self.table())
+
+    def _repr_html_(self):
+        head = self.header()
+        head[-2] = "+/- (%g %%)" % (100 * self._confidence())
+        body = [[_cell(value) for value in row] for row in self.rows()]
+        return html_table(self._summary(), head, body, len(self.names) + 1)
+
     def write_csv(self, target):
         """Writes the rows, under a header line, as CSV to a path or an open
-        text stream."""
-        if hasattr(target, "write"):
-            self._write(target)
-            return
-        if sys.version_info[0] >= 3:
-            stream = open(target, "w", newline="")
-        else:
-            stream = open(target, "wb")
-        with stream:
-            self._write(stream)
+        text stream; floats keep every digit."""
+        write_csv(target, self.header(), self.rows())
 
-    def _write(self, stream):
-        writer = csv.writer(stream, lineterminator="\n")
-        writer.writerow(self.header())
-        for row in self.rows():
-            writer.writerow([_exact(value) for value in row])
+    def to_dataframe(self):
+        """rows() as a pandas DataFrame with the columns of header(). Raises
+        ImportError, saying how to get pandas, where it is missing."""
+        return _pandas("Sweep.to_dataframe()").DataFrame(self.rows(), columns=self.header())
 
 
 def sweep(model, grid, n, seed=2026, params=None, executor=None, progress=None, confidence=0.95):
