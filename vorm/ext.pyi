@@ -14,7 +14,7 @@ class Request:
     """The previous request of the chain, or None at its end."""
     val: Any
     """The value that subscripting the chain by name returns."""
-    queue: Optional[_RequestContainer]
+    queue: Optional[_RequestContainer[Any]]
     """The container holding the request; a held request's queue cannot change."""
     firedTime: float
     """When the request fired; -1.0 until set."""
@@ -23,7 +23,7 @@ class Request:
     canceled: Any
     """Free for the simulation's use."""
     def __init__(self, parent: Optional[Request] = ..., name: Any = ..., prev: Optional[Request] = ...,
-                 val: Any = ..., queue: Optional[_RequestContainer] = ..., firedTime: float = ...,
+                 val: Any = ..., queue: Optional[_RequestContainer[Any]] = ..., firedTime: float = ...,
                  priority: float = ..., target: Any = ..., canceled: Any = ...) -> None:
         """Sets the given fields; firedTime returns to -1.0 unless given; priority is ignored."""
     def time(self, key: Any) -> float:
@@ -65,7 +65,7 @@ class PriorityRequest(LinkedRequest):
     priority: float
     """Larger is served first; changing it does not reorder a heap holding the request."""
     def __init__(self, priority: float = ..., parent: Optional[Request] = ..., name: Any = ...,
-                 prev: Optional[Request] = ..., val: Any = ..., queue: Optional[_RequestContainer] = ...,
+                 prev: Optional[Request] = ..., val: Any = ..., queue: Optional[_RequestContainer[Any]] = ...,
                  firedTime: float = ..., target: Any = ..., canceled: Any = ...) -> None:
         """Sets the given fields; priority and firedTime restart from 0.0 and -1.0."""
 
@@ -75,7 +75,7 @@ class TimeRequest(PriorityRequest):
     """When the request falls due; changing it does not reorder a heap holding it."""
     def __init__(self, futureTime: float = ..., priority: float = ..., parent: Optional[Request] = ...,
                  name: Any = ..., prev: Optional[Request] = ..., val: Any = ...,
-                 queue: Optional[_RequestContainer] = ..., firedTime: float = ..., target: Any = ...,
+                 queue: Optional[_RequestContainer[Any]] = ..., firedTime: float = ..., target: Any = ...,
                  canceled: Any = ...) -> None:
         """Sets the given fields; futureTime, priority and firedTime restart from 0.0, 0.0, -1.0."""
 
