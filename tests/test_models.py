@@ -9,6 +9,7 @@ forgets a preempted customer's remaining service.
 from __future__ import division
 
 import csv
+import math
 import os
 import shutil
 import subprocess
@@ -73,6 +74,42 @@ class FormulaTest(unittest.TestCase):
         # Flow balance: customers renege at rate theta Lq.
         chain = theory.impatient(3.0, 1.1, 3, 5.0, 8)
         self.assertAlmostEqual(chain["reneged"], chain["length"] / 5.0 / 3.0)
+
+    def test_bounded_buffer_chain(self):
+        # K = 1, made at rate 1 and used at rate 2: four states of weights
+        # 8, 4, 2, 1 (/ 15). Items leave at 2 (1 - 8/15) = 14/15 and lie in
+        # the buffer in states 2 and 3; a put waits in state 2 (2/15 out of
+        # the 14/15 when the producer works) for Exp(2), a get in state 1
+        # (4/15 out of 7/15) for Exp(1).
+        chain = theory.bounded_buffer(1.0, 2.0, 1)
+        for name, value in (("throughput", 14.0 / 15), ("content", 3.0 / 15), ("blocked", 1.0 / 7),
+                            ("put_wait", 1.0 / 14), ("get_wait", 4.0 / 7)):
+            self.assertAlmostEqual(chain[name], value, msg=name)
+        # As fast as each other, every state weighs the same: 1/5 for K = 2.
+        even = theory.bounded_buffer(1.0, 1.0, 2)
+        for name, value in (("throughput", 0.8), ("content", 1.0), ("blocked", 0.25)):
+            self.assertAlmostEqual(even[name], value, msg=name)
+
+    def test_deadline_race(self):
+        race_ = theory.deadline_race(1.0, 0.5)
+        self.assertAlmostEqual(race_["on_time"], 2.0 / 3)
+        self.assertAlmostEqual(race_["decided"], 2.0 / 3)
+        self.assertEqual(race_["left"], 1.0)
+        # A fixed deadline of ln 2 / a: delivered in time half the time.
+        fixed = theory.deadline_race(2.0, fixed=math.log(2) / 2.0)
+        self.assertAlmostEqual(fixed["on_time"], 0.5)
+        self.assertAlmostEqual(fixed["decided"], 0.25)
+
+    def test_machine_repair(self):
+        # Two machines, failure 1/2, repair 1: weights 1, 1, 1/2 of 0, 1, 2
+        # broken. Up 2 - 0.4 - 2 x 0.2; the line holds one machine in state 2.
+        chain = theory.machine_repair(2, 0.5, 1.0)
+        for name, value in (("up", 1.2), ("busy", 0.6), ("length", 0.2), ("wait", 1.0 / 3)):
+            self.assertAlmostEqual(chain[name], value, msg=name)
+        # One machine: the availability MTTF / (MTTF + MTTR), never a wait.
+        alone = theory.machine_repair(1, 0.1, 1.0)
+        self.assertAlmostEqual(alone["up"], 10.0 / 11)
+        self.assertEqual(alone["wait"], 0.0)
 
 
 class TheoryTest(unittest.TestCase):
