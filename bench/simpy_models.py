@@ -424,3 +424,97 @@ def gasstation(seed, arrival=0.5, pumps=3, least=5.0, most=45.0, rate=10.0, size
             "dry": counts["dry"] / fuel_wait.count, "fuel_wait": fuel_wait.mean(),
             "trucks": 1000.0 * counts["trucks"] / minutes}
 
+
+def race(seed, arrival=1.0, delivery=1.0, deadline=0.5, fixed=None, customers=20000, warmup=0):
+    """vorm's first(wait(courier), hold(deadline)) is SimPy's condition
+    courier | timeout. vorm withdraws the losing branch; SimPy leaves a lost
+    timeout in its event list to fire unheard, which changes no number. A
+    cancelled courier computes the trip it had left as its end minus now,
+    the same subtraction vorm makes for Interrupt.left."""
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    decided = Tally("decided", env)
+    left = Tally("left", env)
+    on_time = [0]
+
+    def courier(trip):
+        end = env.now + trip
+        try:
+            yield env.timeout(trip)
+        except simpy.Interrupt:
+            left.add(end - env.now)
+
+    def order(trip, patience):
+        placed = env.now
+        sent = env.process(courier(trip))
+        outcome = yield sent | env.timeout(patience)
+        decided.add(env.now - placed)
+        if sent in outcome:
+            on_time[0] += 1
+        else:
+            sent.interrupt("cancelled")
+
+    def source():
+        for number in range(warmup + customers):
+            if number == warmup:
+                for tally in (decided, left):
+                    tally.reset()
+                on_time[0] = 0
+            yield env.timeout(rng.expovariate(arrival))
+            trip = rng.expovariate(delivery)
+            env.process(order(trip, fixed if fixed is not None else rng.expovariate(deadline)))
+
+    env.process(source())
+    env.run()
+    return {"on_time": on_time[0] / decided.count, "decided": decided.mean(), "left": left.mean()}
+
+
+def shop(seed, machines=6, failure=0.125, repair=1.0, job=1.0, hours=10000.0, warmup=500.0):
+    """A breakdown is SimPy's process.interrupt(cause), as in vorm; vorm
+    hands the interrupted job's time left over in Interrupt.left, SimPy does
+    not, so the machine keeps its job's end and subtracts now, as vorm does.
+    vorm's passivate and reactivate are an event the breakdown process
+    waits for and the mended machine succeeds. The repairman is a FIFO
+    Resource watched as a vorm Facility."""
+    rng = random.Random(seed)
+    streams = [(random.Random(rng.getrandbits(64)), random.Random(rng.getrandbits(64))) for _ in range(machines)]
+    env = simpy.Environment()
+    repairman = simpy.Resource(env, 1)
+    monitors = Monitors(env, repairman)
+    working = Level(env, "machines up", machines)
+    done = [0]
+    mended = [None] * machines
+
+    def machine(number, jobs):
+        left = None
+        while True:
+            work = jobs.expovariate(job) if left is None else left
+            end = env.now + work
+            try:
+                yield env.timeout(work)
+                left = None
+                done[0] += 1
+            except simpy.Interrupt as breakdown:
+                left = end - env.now
+                working.set(working.value - 1)
+                yield from visit(env, repairman, monitors, breakdown.cause)
+                working.set(working.value + 1)
+                mended[number].succeed()
+
+    def breakdown(number, failures):
+        while True:
+            yield env.timeout(failures.expovariate(failure))
+            mended[number] = env.event()
+            machinery[number].interrupt(failures.expovariate(repair))
+            yield mended[number]
+
+    machinery = [env.process(machine(number, jobs)) for number, (jobs, _) in enumerate(streams)]
+    for number, (_, failures) in enumerate(streams):
+        env.process(breakdown(number, failures))
+    run_through(env, warmup)
+    monitors.reset()
+    working.reset()
+    done[0] = 0
+    run_through(env, warmup + hours)
+    return {"up": working.mean(), "busy": monitors.busy.mean(), "wait": monitors.wait.mean(),
+            "length": monitors.length.mean(), "jobs": done[0] / hours}
