@@ -72,8 +72,10 @@ class Monitors(object):
 def run_through(env, until):
     """env.run(until) as vorm's sim.run(until): vorm also runs the events due
     at `until` itself, SimPy stops before them. Models whose events fall on
-    round times (a check every 15 minutes) need the difference made up."""
-    env.run(until=until)
+    round times (a check every 15 minutes) need the difference made up.
+    SimPy refuses to run until now; vorm runs what is due then."""
+    if until > env.now:
+        env.run(until=until)
     while env.peek() == until:
         env.step()
 

@@ -28,7 +28,9 @@ def model(seed, arrival=0.5, pumps=3, least=5.0, most=45.0, rate=10.0, size=2000
     litres (uniformly), pumped at `rate` litres a minute. The tank holds
     `size` litres and starts full; every `check` minutes the manager calls
     the truck if less than `threshold` is left, and it brings `load` litres
-    `travel` minutes later (threshold + load must fit into the tank).
+    `travel` minutes later (threshold + load must fit into the tank, and
+    `most` must not exceed the threshold: a car that wants more than is
+    left while the manager sees enough would wait for ever).
     Outputs: `pump_wait` (mean wait for a pump), `busy` (mean busy pumps),
     `fuel` (mean litres in the tank), `dry` (share of the cars that waited
     for fuel), `fuel_wait` (their mean wait for fuel, 0 for most) and
@@ -90,11 +92,11 @@ def main(argv=None):
     parser.add_argument("--minutes", type=float, default=40000.0, help="minutes watched per run (default 40000)")
     theory.add_run_options(parser, customers=None, warmup=2000.0, unit="minutes")
     args = parser.parse_args(argv)
-    if args.pumps < 1 or not 0 < args.least <= args.most <= args.size or not args.arrival > 0 \
+    if args.pumps < 1 or not 0 < args.least <= args.most <= args.threshold or not args.arrival > 0 \
             or not args.rate > 0 or not 0 < args.load <= args.size - args.threshold or not args.check > 0 \
             or not args.travel >= 0 or not args.minutes > 0 or not args.warmup >= 0 or args.replications < 2:
-        parser.error("need at least 1 pump, 0 < least <= most <= size, positive rates, threshold + load within the "
-                     "tank, a positive check interval, some minutes to watch and 2 replications")
+        parser.error("need at least 1 pump, 0 < least <= most <= threshold, positive rates, threshold + load within "
+                     "the tank, a positive check interval, some minutes to watch and 2 replications")
 
     with parallel.executor_for(args, parser=parser) as executor:
         print("Gas station with %d pumps, %g cars per minute wanting %g to %g litres, a tank of %g litres, "
