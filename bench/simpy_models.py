@@ -9,6 +9,13 @@ same numbers for the same seed. The statistics are vorm's own pure-Python
 Tally and Level, updated exactly where the vorm facility updates its own,
 so that even the rounding of the averages agrees.
 
+Where two actors draw random values (the buffer's producer and consumer,
+the shop's machines and their breakdowns), each draws from a stream of its
+own, seeded from the model's seed in the same order on both sides, so that
+the order in which simultaneous events run, where vorm and SimPy differ,
+cannot change a draw. Each twin's docstring says where SimPy's rules differ
+from vorm's and how the twin makes up for it.
+
 Priorities: vorm's RequestBinaryHeap serves the larger priority first,
 SimPy's PriorityResource the smaller; here class k (0 the most urgent)
 requests with priority k.
@@ -60,6 +67,17 @@ class Monitors(object):
         self.wait.reset()
         self.length.reset()
         self.busy.reset()
+
+
+def run_through(env, until):
+    """env.run(until) as vorm's sim.run(until): vorm also runs the events due
+    at `until` itself, SimPy stops before them. Models whose events fall on
+    round times (a check every 15 minutes) need the difference made up.
+    SimPy refuses to run until now; vorm runs what is due then."""
+    if until > env.now:
+        env.run(until=until)
+    while env.peek() == until:
+        env.step()
 
 
 def visit(env, resource, monitors, service_time, priority=None, granted=None):
@@ -296,3 +314,209 @@ def network(seed, arrival=0.5, rework=0.2, lathe=1.0, mill=0.5, mills=2, inspect
     env.run()
     return {"wait_lathe": stations[lathes].wait.mean(), "wait_mill": stations[millers].wait.mean(),
             "wait_inspection": stations[inspector].wait.mean(), "time": times.mean()}
+
+
+def buffer(seed, production=1.0, consumption=1.25, capacity=5, minutes=20000.0, warmup=1000.0):
+    """SimPy's Store serves one producer and one consumer as vorm's does: a
+    put waits while the store is full, a get while it is empty. Where SimPy
+    passes a put or get that completes at once through its event list, vorm
+    goes on at once; the only difference is then the order of simultaneous
+    resumptions, which changes nothing here: each side draws from a stream
+    of its own, and the contents level, set by both, ends each instant on
+    the same count (a level set twice at one time splits no segment)."""
+    rng = random.Random(seed)
+    making, using = random.Random(rng.getrandbits(64)), random.Random(rng.getrandbits(64))
+    env = simpy.Environment()
+    store = simpy.Store(env, capacity)
+    contents = Level(env, "buffer contents", 0)
+    put_wait, get_wait = Tally("buffer put wait", env), Tally("buffer get wait", env)
+    held, blocked = [0], [0]
+
+    def producer():
+        number = 0
+        while True:
+            yield env.timeout(making.expovariate(production))
+            finished = env.now
+            yield store.put(number)
+            put_wait.add(env.now - finished)
+            held[0] += 1
+            contents.set(held[0])
+            if env.now > finished:
+                blocked[0] += 1
+            number += 1
+
+    def consumer():
+        while True:
+            asked = env.now
+            yield store.get()
+            get_wait.add(env.now - asked)
+            held[0] -= 1
+            contents.set(held[0])
+            yield env.timeout(using.expovariate(consumption))
+
+    env.process(producer())
+    env.process(consumer())
+    run_through(env, warmup)
+    for monitor in (contents, put_wait, get_wait):
+        monitor.reset()
+    blocked[0] = 0
+    run_through(env, warmup + minutes)
+    return {"throughput": get_wait.count / minutes, "content": contents.mean(), "blocked": blocked[0] / put_wait.count,
+            "put_wait": put_wait.mean(), "get_wait": get_wait.mean()}
+
+
+def gasstation(seed, arrival=0.5, pumps=3, least=5.0, most=45.0, rate=10.0, size=2000.0, threshold=800.0,
+               load=1000.0, check=15.0, travel=45.0, minutes=40000.0, warmup=2000.0):
+    """SimPy 3's Container serves its waiting gets as a vorm Tank does:
+    strictly first come, first served (a get that would fit waits behind
+    one that does not), and all that fit when the truck's load arrives, at
+    that moment, in their order. Each car reads the level after it got its
+    fuel, and the truck after its put: the last of them at an instant reads
+    what the vorm tank's contents level ends that instant on. The manager
+    looks every 15 minutes, so the truck may come at the very end of the
+    run: run_through lets it, as vorm does."""
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    station = simpy.Resource(env, pumps)
+    monitors = Monitors(env, station)
+    tank = simpy.Container(env, size, size)
+    fuel = Level(env, "tank contents", float(size))
+    fuel_wait = Tally("tank get wait", env)
+    counts = {"dry": 0, "trucks": 0}
+
+    def car(litres):
+        joined = env.now
+        with station.request() as request:
+            queued = not request.triggered
+            monitors.requested(request)
+            yield request
+            if queued:
+                monitors.granted(env.now - joined)
+            asked = env.now
+            yield tank.get(litres)
+            fuel_wait.add(env.now - asked)
+            fuel.set(tank.level)
+            if env.now > asked:
+                counts["dry"] += 1
+            yield env.timeout(litres / rate)
+        monitors.released()
+
+    def source():
+        while True:
+            yield env.timeout(rng.expovariate(arrival))
+            env.process(car(rng.uniform(least, most)))
+
+    def manager():
+        while True:
+            yield env.timeout(check)
+            if tank.level < threshold:
+                yield env.timeout(travel)
+                yield tank.put(load)
+                fuel.set(tank.level)
+                counts["trucks"] += 1
+
+    env.process(source())
+    env.process(manager())
+    run_through(env, warmup)
+    for monitor in (monitors, fuel, fuel_wait):
+        monitor.reset()
+    counts.update(dry=0, trucks=0)
+    run_through(env, warmup + minutes)
+    return {"pump_wait": monitors.wait.mean(), "busy": monitors.busy.mean(), "fuel": fuel.mean(),
+            "dry": counts["dry"] / fuel_wait.count, "fuel_wait": fuel_wait.mean(),
+            "trucks": 1000.0 * counts["trucks"] / minutes}
+
+
+def race(seed, arrival=1.0, delivery=1.0, deadline=0.5, fixed=None, customers=20000, warmup=0):
+    """vorm's first(wait(courier), hold(deadline)) is SimPy's condition
+    courier | timeout. vorm withdraws the losing branch; SimPy leaves a lost
+    timeout in its event list to fire unheard, which changes no number. A
+    cancelled courier computes the trip it had left as its end minus now,
+    the same subtraction vorm makes for Interrupt.left."""
+    rng = random.Random(seed)
+    env = simpy.Environment()
+    decided = Tally("decided", env)
+    left = Tally("left", env)
+    on_time = [0]
+
+    def courier(trip):
+        end = env.now + trip
+        try:
+            yield env.timeout(trip)
+        except simpy.Interrupt:
+            left.add(end - env.now)
+
+    def order(trip, patience):
+        placed = env.now
+        sent = env.process(courier(trip))
+        outcome = yield sent | env.timeout(patience)
+        decided.add(env.now - placed)
+        if sent in outcome:
+            on_time[0] += 1
+        else:
+            sent.interrupt("cancelled")
+
+    def source():
+        for number in range(warmup + customers):
+            if number == warmup:
+                for tally in (decided, left):
+                    tally.reset()
+                on_time[0] = 0
+            yield env.timeout(rng.expovariate(arrival))
+            trip = rng.expovariate(delivery)
+            env.process(order(trip, fixed if fixed is not None else rng.expovariate(deadline)))
+
+    env.process(source())
+    env.run()
+    return {"on_time": on_time[0] / decided.count, "decided": decided.mean(), "left": left.mean()}
+
+
+def shop(seed, machines=6, failure=0.125, repair=1.0, job=1.0, hours=10000.0, warmup=500.0):
+    """A breakdown is SimPy's process.interrupt(cause), as in vorm; vorm
+    hands the interrupted job's time left over in Interrupt.left, SimPy does
+    not, so the machine keeps its job's end and subtracts now, as vorm does.
+    vorm's passivate and reactivate are an event the breakdown process
+    waits for and the mended machine succeeds. The repairman is a FIFO
+    Resource watched as a vorm Facility."""
+    rng = random.Random(seed)
+    streams = [(random.Random(rng.getrandbits(64)), random.Random(rng.getrandbits(64))) for _ in range(machines)]
+    env = simpy.Environment()
+    repairman = simpy.Resource(env, 1)
+    monitors = Monitors(env, repairman)
+    working = Level(env, "machines up", machines)
+    done = [0]
+    mended = [None] * machines
+
+    def machine(number, jobs):
+        left = None
+        while True:
+            work = jobs.expovariate(job) if left is None else left
+            end = env.now + work
+            try:
+                yield env.timeout(work)
+                left = None
+                done[0] += 1
+            except simpy.Interrupt as breakdown:
+                left = end - env.now
+                working.set(working.value - 1)
+                yield from visit(env, repairman, monitors, breakdown.cause)
+                working.set(working.value + 1)
+                mended[number].succeed()
+
+    def breakdown(number, failures):
+        while True:
+            yield env.timeout(failures.expovariate(failure))
+            mended[number] = env.event()
+            machinery[number].interrupt(failures.expovariate(repair))
+            yield mended[number]
+
+    machinery = [env.process(machine(number, jobs)) for number, (jobs, _) in enumerate(streams)]
+    for number, (_, failures) in enumerate(streams):
+        env.process(breakdown(number, failures))
+    run_through(env, warmup)
+    monitors.reset()
+    working.reset()
+    done[0] = 0
+    run_through(env, warmup + hours)
+    return {"up": working.mean(), "busy": monitors.busy.mean(), "wait": monitors.wait.mean(),
+            "length": monitors.length.mean(), "jobs": done[0] / hours}

@@ -2,14 +2,16 @@
 the line that prints such a check, and the options their command lines
 share.
 
-Every formula is for a system in steady state with Poisson arrivals and
-exponential service; rates are per unit of time.
+Every formula is for exponential times (Poisson arrivals, exponential
+service, failures and deliveries; a deadline may be fixed) and, for a
+system that runs on, for its steady state; rates are per unit of time.
 """
 from __future__ import division, print_function
 
 import argparse
 import sys
 import textwrap
+import math
 
 from vorm import parallel
 from vorm.replicate import write_csv as write_rows
@@ -106,6 +108,83 @@ def impatient(arrival, service, servers, patience, limit=None, tail=1e-15):
         reneged += pn * (1.0 - survive)
         wait += pn * survive * stages
     return {"balked": balked, "reneged": reneged, "wait": wait / served, "length": length, "busy": busy}
+
+
+def bounded_buffer(production, consumption, capacity):
+    """A producer and a consumer around a buffer of `capacity` items: the
+    producer makes an item in an exponential time of rate `production`, puts
+    it into the buffer (blocked while the buffer is full) and starts on the
+    next; the consumer takes an item (waiting while the buffer is empty) and
+    works on it for an exponential time of rate `consumption`.
+
+    Count what is in the system: the items in the buffer, plus one while the
+    consumer works on an item, plus one while the producer holds a finished
+    item it cannot put. That number goes up by one at rate `production` and
+    down by one at rate `consumption`, from 0 (buffer empty, consumer idle)
+    to capacity + 2 (buffer full, consumer busy, producer blocked): an
+    M/M/1/(capacity + 2) chain, whose weights are rho^n.
+
+    Returns a dict of `throughput` (items consumed per unit of time),
+    `content` (mean number of items in the buffer), `blocked` (the share of
+    puts that find the buffer full and wait), `put_wait` and `get_wait` (the
+    mean wait of a put and of a get, counting those that wait not at all)."""
+    rho = production / consumption
+    top = capacity + 2
+    weights = [rho ** n for n in range(top + 1)]
+    total = sum(weights)
+    p = [w / total for w in weights]
+    content = sum((n - 1) * p[n] for n in range(2, top)) + capacity * p[top]
+    # A producer that finishes while the buffer is full and the consumer
+    # busy waits for the rest of the consumer's item, Exp(consumption); a
+    # consumer that finishes on an empty buffer waits for the rest of the
+    # producer's item, Exp(production). Finishing times see the chain as it
+    # is (each side finishes at a constant rate while it works).
+    blocked = p[top - 1] / (1.0 - p[top])
+    starved = p[1] / (1.0 - p[0])
+    return {"throughput": consumption * (1.0 - p[0]), "content": content, "blocked": blocked,
+            "put_wait": blocked / consumption, "get_wait": starved / production}
+
+
+def deadline_race(delivery, deadline=None, fixed=None):
+    """A delivery of exponential duration (rate `delivery`) races a deadline,
+    itself exponential of rate `deadline` or `fixed` long. Returns a dict of
+    `on_time` (the chance that the delivery comes first), `decided` (the
+    mean time until one of them happens) and `left` (the mean time a
+    delivery still had to go when the deadline cancelled it: by the lack of
+    memory of the exponential, always 1 / delivery)."""
+    if fixed is None:
+        # Two exponential clocks: the first rings at rate a + b, and it is
+        # the delivery's with chance a / (a + b).
+        on_time = delivery / (delivery + deadline)
+        decided = 1.0 / (delivery + deadline)
+    else:
+        on_time = 1.0 - math.exp(-delivery * fixed)
+        decided = on_time / delivery  # the integral of exp(-a t) from 0 to d
+    return {"on_time": on_time, "decided": decided, "left": 1.0 / delivery}
+
+
+def machine_repair(machines, failure, repair):
+    """`machines` machines each break down after an exponential working time
+    of rate `failure`; one repairman mends them one at a time, first broken
+    first mended, in an exponential time of rate `repair` (the finite-source
+    M/M/1//N model). The number of broken machines n is a birth-death chain
+    with births (N - n) x failure and deaths repair.
+
+    Returns a dict of `up` (mean machines working), `busy` (the repairman's
+    utilisation), `length` (mean machines waiting for him) and `wait` (mean
+    wait of a broken machine before its repair starts). With one machine,
+    `up` is the availability MTTF / (MTTF + MTTR)."""
+    weights = [1.0]
+    for n in range(1, machines + 1):
+        weights.append(weights[-1] * (machines - n + 1) * failure / repair)
+    total = sum(weights)
+    p = [w / total for w in weights]
+    broken = sum(n * pn for n, pn in enumerate(p))
+    length = sum((n - 1) * pn for n, pn in enumerate(p) if n > 0)
+    busy = 1.0 - p[0]
+    # Little's law on the line, fed by the breakdowns: repair x busy of them
+    # per unit of time (as many as are mended).
+    return {"up": machines - broken, "busy": busy, "length": length, "wait": length / (repair * busy)}
 
 
 def report(replications, name, value, label):

@@ -4,11 +4,14 @@ Each theory test runs a model in replications with fixed seeds and asks two
 things of every output's 99 % interval: that it covers the theory value,
 and that it is narrow enough to have missed a layer that serves in the
 wrong order, with the wrong number of servers, past a line's limit, or
-forgets a preempted customer's remaining service.
+forgets a preempted customer's remaining service; that lets a store hold
+one item too many or too few, that tells first() the wrong winner, or
+that hands an interrupted process the wrong time left.
 """
 from __future__ import division
 
 import csv
+import math
 import os
 import shutil
 import subprocess
@@ -24,11 +27,14 @@ if EXAMPLES not in sys.path:
     sys.path.insert(0, EXAMPLES)
 
 import bank  # noqa: E402
+import buffer  # noqa: E402
 import mm1  # noqa: E402
 import mmc  # noqa: E402
 import network  # noqa: E402
 import preempt  # noqa: E402
 import priority  # noqa: E402
+import race  # noqa: E402
+import shop  # noqa: E402
 import theory  # noqa: E402
 
 SEED = 11
@@ -73,6 +79,42 @@ class FormulaTest(unittest.TestCase):
         # Flow balance: customers renege at rate theta Lq.
         chain = theory.impatient(3.0, 1.1, 3, 5.0, 8)
         self.assertAlmostEqual(chain["reneged"], chain["length"] / 5.0 / 3.0)
+
+    def test_bounded_buffer_chain(self):
+        # K = 1, made at rate 1 and used at rate 2: four states of weights
+        # 8, 4, 2, 1 (/ 15). Items leave at 2 (1 - 8/15) = 14/15 and lie in
+        # the buffer in states 2 and 3; a put waits in state 2 (2/15 out of
+        # the 14/15 when the producer works) for Exp(2), a get in state 1
+        # (4/15 out of 7/15) for Exp(1).
+        chain = theory.bounded_buffer(1.0, 2.0, 1)
+        for name, value in (("throughput", 14.0 / 15), ("content", 3.0 / 15), ("blocked", 1.0 / 7),
+                            ("put_wait", 1.0 / 14), ("get_wait", 4.0 / 7)):
+            self.assertAlmostEqual(chain[name], value, msg=name)
+        # As fast as each other, every state weighs the same: 1/5 for K = 2.
+        even = theory.bounded_buffer(1.0, 1.0, 2)
+        for name, value in (("throughput", 0.8), ("content", 1.0), ("blocked", 0.25)):
+            self.assertAlmostEqual(even[name], value, msg=name)
+
+    def test_deadline_race(self):
+        exponential = theory.deadline_race(1.0, 0.5)
+        self.assertAlmostEqual(exponential["on_time"], 2.0 / 3)
+        self.assertAlmostEqual(exponential["decided"], 2.0 / 3)
+        self.assertEqual(exponential["left"], 1.0)
+        # A fixed deadline of ln 2 / a: delivered in time half the time.
+        fixed = theory.deadline_race(2.0, fixed=math.log(2) / 2.0)
+        self.assertAlmostEqual(fixed["on_time"], 0.5)
+        self.assertAlmostEqual(fixed["decided"], 0.25)
+
+    def test_machine_repair(self):
+        # Two machines, failure 1/2, repair 1: weights 1, 1, 1/2 of 0, 1, 2
+        # broken. Up 2 - 0.4 - 2 x 0.2; the line holds one machine in state 2.
+        chain = theory.machine_repair(2, 0.5, 1.0)
+        for name, value in (("up", 1.2), ("busy", 0.6), ("length", 0.2), ("wait", 1.0 / 3)):
+            self.assertAlmostEqual(chain[name], value, msg=name)
+        # One machine: the availability MTTF / (MTTF + MTTR), never a wait.
+        alone = theory.machine_repair(1, 0.1, 1.0)
+        self.assertAlmostEqual(alone["up"], 10.0 / 11)
+        self.assertEqual(alone["wait"], 0.0)
 
 
     def test_verdict_says_what_a_miss_means(self):
@@ -137,12 +179,31 @@ class TheoryTest(unittest.TestCase):
                     "time": lathe + 1.0 + visits * (mill + 2.0 + inspection + 1.0)}
         self.check(network.model, dict(jobs=4000, warmup=400, rework=rework), expected, 0.2)
 
+    def test_bounded_buffer_against_its_chain(self):
+        # Two places and equal rates: a buffer of three would block a put
+        # 1 time in 5 instead of 1 in 4 and hold 1.5 items instead of 1.
+        expected = theory.bounded_buffer(1.0, 1.0, 2)
+        self.check(buffer.model, dict(production=1.0, consumption=1.0, capacity=2, minutes=4000.0, warmup=200.0),
+                   expected, 0.1)
+
+    def test_first_of_a_courier_and_a_deadline(self):
+        # A wrong winner would turn 2/3 into 1/3; a time left counted from
+        # the start of the trip would make it 1 + 2/3 instead of 1.
+        for params in ({"deadline": 0.5}, {"fixed": 2.0}):
+            expected = theory.deadline_race(1.0, 0.5, params.get("fixed"))
+            self.check(race.model, dict(params, delivery=1.0, customers=4000), expected, 0.1)
+
+    def test_machine_shop_against_the_machine_repair_model(self):
+        expected = theory.machine_repair(4, 0.25, 1.0)
+        expected["jobs"] = expected["up"]  # one job per working hour
+        self.check(shop.model, dict(machines=4, failure=0.25, repair=1.0, hours=3000.0, warmup=200.0), expected, 0.15)
+
 
 class ExampleProgramTest(unittest.TestCase):
 
     def test_every_example_explains_itself(self):
-        for name in ("bank.py", "chain.py", "mm1.py", "mmc.py", "network.py", "plot.py", "preempt.py",
-                     "priority.py", "sweep.py"):
+        for name in ("bank.py", "buffer.py", "chain.py", "gasstation.py", "mm1.py", "mmc.py", "network.py",
+                     "plot.py", "preempt.py", "priority.py", "race.py", "shop.py", "sweep.py"):
             status, out = run_example(name, "--help")
             self.assertEqual(status, 0, "%s --help:\n%s" % (name, out))
             self.assertTrue(out.startswith("usage: %s" % name), "%s --help:\n%s" % (name, out))
