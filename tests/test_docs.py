@@ -1,7 +1,8 @@
 # Every code block of README.md and docs/*.md runs, so that none can rot.
 #
 # Python blocks run in order, each page in one namespace (a block may use
-# what an earlier one of its page defined). A `print(...)` whose line ends
+# what an earlier one of its page defined); a `python3` block, written in
+# syntax that Python 2 lacks (annotations), runs under every Python 3. A `print(...)` whose line ends
 # in a comment must print exactly that comment: the figures the pages show
 # are the ones the code makes. `>>>` blocks are doctests.
 #
@@ -154,8 +155,10 @@ class DocsTest(unittest.TestCase):
         for page in PAGES:
             namespace = {"__name__": "__docs__"}
             for language, start, text in blocks(page):
-                if language == "python":
+                if language == "python" or (language == "python3" and sys.version_info[0] >= 3):
                     self.run_python(page, start, text, namespace)
+                elif language == "python3":
+                    continue
                 elif language in ("sh", "console"):
                     self.run_shell(page, start, text)
                 elif language == "text":

@@ -153,8 +153,9 @@ class InterruptTest(unittest.TestCase):
                 victims[0].interrupt("again")  # it is about to resume, no longer waiting
         sim.start(interrupter())
         sim.run(50.0)
-        self.assertEqual(sorted(log), sorted((1.0, name, "stop " + name, 4.0 if name == "hold" else None)
-                                             for name in waits))
+        # A hold, also one that is a branch, tells the time it had left.
+        remaining = {"hold": 4.0, "all_of": 8.0}
+        self.assertEqual(sorted(log), sorted((1.0, name, "stop " + name, remaining.get(name)) for name in waits))
         # Nothing of theirs is left anywhere: only the holder's server and
         # its own hold.
         self.assertEqual((len(desk.line), len(go.waiters), len(store.getters), len(tank.getters)), (0, 0, 0, 0))

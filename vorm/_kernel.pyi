@@ -168,6 +168,15 @@ class Hold(Command):
     @property
     def value(self) -> Any: ...
 
+def wait(__what: Union[Process, Signal]) -> Wait:
+    """yield wait(x) waits until process x finishes (evaluating to its result) or signal x is set."""
+
+@final
+class Wait(Command):
+    """The command of wait()."""
+    @property
+    def what(self) -> Any: ...
+
 def first(*commands: _Yielded) -> Condition:
     """yield first(a, b) waits for the first of the commands; evaluates to (index, value)."""
 def all_of(*commands: _Yielded) -> Condition:

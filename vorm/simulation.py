@@ -5,7 +5,7 @@ when what it waits for has happened. The hot rules (the clock, the event
 list and the order of simultaneous events, processes, facilities, holds,
 seizes, first() and all_of(), the monitors) are native types of
 vorm._kernel; this module composes them with the commands that read best
-in Python: waiting for a process or a signal, passivation, and signals.
+in Python: passivation and signals (a wait for a signal asks the signal).
 
 Each process is itself the `TimeRequest` that wakes it: it sits in the
 simulation's event list (a `TimeRequestBinaryHeap`) while it holds, so
@@ -18,7 +18,7 @@ process runs without interruption from one yield to the next; a command
 that completes at once (a seize with a free server, a wait for a signal
 already set) continues the process without passing through the event list.
 """
-from vorm._kernel import PARKED, Process, Simulation, all_of, first, hold
+from vorm._kernel import PARKED, Process, Simulation, all_of, first, hold, wait
 from vorm.errors import (ArgumentError, CommandError, Interrupt, ProcessError, SimulationError,  # noqa: F401
                          StateError)
 
@@ -66,37 +66,6 @@ def passivate():
     return _PASSIVATE
 
 
-class wait(Command):
-    """`yield wait(x)` waits until process x has finished (evaluating to its
-    result) or until signal x is set (evaluating to the signal's value)."""
-
-    __slots__ = ("what",)
-
-    def __init__(self, what):
-        if not isinstance(what, (Process, Signal)):
-            raise CommandError("wait() needs a process or a signal, not %r" % (what,))
-        self.what = what
-
-    def _apply(self, sim, process):
-        what = self.what
-        if what.sim is not sim:
-            raise _error(StateError, sim, "cannot wait for %r of another simulation" % (what,))
-        if what is process:
-            raise _error(StateError, sim, "a process cannot wait for itself")
-        if isinstance(what, Signal):
-            if what.failure is not None:
-                raise what.failure
-            if what.is_set:
-                return what.value
-            return process._wait_in(what.waiters, what)
-        if what.finished:
-            return what.result
-        return process._wait_in(what._joiners(), what)
-
-    def __repr__(self):
-        return "wait(%r)" % (self.what,)
-
-
 class Signal(object):
     """Something that processes wait for and another process sets. A set
     signal stays set (a wait completes at once) until it is reset; a failed
@@ -115,6 +84,17 @@ class Signal(object):
     def __repr__(self):
         return "<Signal %r %s>" % (self.name, "failed" if self.failure is not None else
                                    "set" if self.is_set else "clear")
+
+    def _wait(self, sim, process):
+        # What `yield wait(signal)` does: go on at once with the value of a
+        # set signal, raise the exception of a failed one, else wait.
+        if self.sim is not sim:
+            raise _error(StateError, sim, "cannot wait for %r of another simulation" % (self,))
+        if self.failure is not None:
+            raise self.failure
+        if self.is_set:
+            return self.value
+        return process._wait_in(self.waiters, self)
 
     def set(self, value=None):
         """Sets the signal and resumes every waiting process, first come

@@ -2,7 +2,7 @@
 signals written in Python."""
 from typing import Any, List, Optional, Union
 
-from vorm._kernel import Process, Simulation, all_of, first, hold
+from vorm._kernel import Process, Simulation, all_of, first, hold, wait
 from vorm.errors import ArgumentError, CommandError, Interrupt, ProcessError, SimulationError, StateError
 from vorm.ext import RequestListFIFO
 
@@ -20,10 +20,6 @@ class Command:
 def passivate() -> Command:
     """yield passivate() waits until another process calls reactivate(value); evaluates to value."""
 
-class wait(Command):
-    """yield wait(x) waits until process x finishes (evaluating to its result) or signal x is set."""
-    what: Union[Process, Signal]
-    def __init__(self, what: Union[Process, Signal]) -> None: ...
 
 class Signal:
     """Something processes wait for and another process sets; stays set until reset."""

@@ -100,21 +100,22 @@ PyTypeObject TimerType = makeTimerType();
 // ---------------------------------------------------------------------------
 // The composite wait
 
+// One block: the wait, then its branches.
 static CompositeWait *compositeNew(ConditionObject *condition)
 {
     Py_ssize_t count = PyTuple_GET_SIZE(condition->commands);
-    CompositeWait *composite = static_cast<CompositeWait *>(PyMem_Malloc(sizeof(CompositeWait)));
-    Branch *branches = static_cast<Branch *>(PyMem_Malloc(sizeof(Branch) * (count > 0 ? count : 1)));
+    CompositeWait *composite =
+        static_cast<CompositeWait *>(PyMem_Malloc(sizeof(CompositeWait) + sizeof(Branch) * (count > 0 ? count : 1)));
     PyObject *values = condition->all ? PyList_New(count) : NULL;
-    if (composite == NULL || branches == NULL || (condition->all && values == NULL)) {
+    if (composite == NULL || (condition->all && values == NULL)) {
         PyMem_Free(composite);
-        PyMem_Free(branches);
         Py_XDECREF(values);
         PyErr_NoMemory();
         return NULL;
     }
+    Branch *branches = reinterpret_cast<Branch *>(composite + 1);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        branches[i].entry = branches[i].timer = NULL;
+        branches[i].entry = branches[i].timer = branches[i].value = NULL;
         if (values != NULL) {
             Py_INCREF(Py_None);
             PyList_SET_ITEM(values, i, Py_None);
@@ -139,11 +140,11 @@ void compositeFree(CompositeWait *composite)
     for (Py_ssize_t i = 0; i < composite->count; ++i) {
         Py_CLEAR(composite->branches[i].entry);
         Py_CLEAR(composite->branches[i].timer);
+        Py_CLEAR(composite->branches[i].value);
     }
     Py_CLEAR(composite->values);
     Py_CLEAR(composite->outcome);
     Py_CLEAR(composite->condition);
-    PyMem_Free(composite->branches);
     PyMem_Free(composite);
 }
 
@@ -153,6 +154,7 @@ int compositeTraverse(CompositeWait *composite, visitproc visit, void *arg)
     for (Py_ssize_t i = 0; i < composite->count; ++i) {
         Py_VISIT(composite->branches[i].entry);
         Py_VISIT(composite->branches[i].timer);
+        Py_VISIT(composite->branches[i].value);
     }
     Py_VISIT(composite->values);
     Py_VISIT(composite->outcome);
@@ -165,6 +167,7 @@ static int withdrawBranch(ProcessObject *process, Branch *branch)
 {
     PyObject *entry = branch->entry, *timer = branch->timer;
     branch->entry = branch->timer = NULL;
+    Py_CLEAR(branch->value);
     int status = 0;
     if (entry != NULL)
         status = processWithdrawEntry(entry);
@@ -241,12 +244,15 @@ int conditionFire(ProcessObject *process, PyObject *entry, PyObject *value, bool
     branch->timer = NULL;
     PyObject *done = branch->entry;
     branch->entry = NULL;
+    PyObject *held = branch->value;
+    branch->value = NULL;
     SimulationObject *sim = process->sim;
     int status = 0;
     if (timer != NULL && timer != entry && asRequest(timer)->queue == sim->events.object)
         status = sim->events.remove(timer);
     Py_XDECREF(timer);
     Py_XDECREF(done);
+    Py_XDECREF(held); // the caller passed its own reference of it as value
     if (status < 0)
         return -1;
     if (error) {
@@ -275,9 +281,50 @@ int conditionFire(ProcessObject *process, PyObject *entry, PyObject *value, bool
 // ---------------------------------------------------------------------------
 // Applying
 
+// Whether the process already serves as the timer of one of its branches.
+static bool processIsTimer(CompositeWait *composite, ProcessObject *process)
+{
+    for (Py_ssize_t i = 0; i < composite->count; ++i)
+        if (composite->branches[i].timer == asObject(process))
+            return true;
+    return false;
+}
+
+int conditionProcessTimer(ProcessObject *process)
+{
+    CompositeWait *composite = process->composite;
+    PyObject *self = asObject(process);
+    for (Py_ssize_t i = 0; composite != NULL && i < composite->count; ++i)
+        if (composite->branches[i].timer == self) {
+            PyObject *value = composite->branches[i].value != NULL ? composite->branches[i].value : Py_None;
+            Py_INCREF(value);
+            int status = conditionFire(process, self, value, false);
+            Py_DECREF(value);
+            return status;
+        }
+    return 0;
+}
+
+double conditionHoldLeft(ProcessObject *process)
+{
+    CompositeWait *composite = process->composite;
+    if (composite == NULL || process->queue != process->sim->events.object || !processIsTimer(composite, process))
+        return NAN;
+    return process->futureTime - process->sim->now;
+}
+
 ApplyResult conditionHold(ProcessObject *process, double delay, PyObject *value)
 {
     CompositeWait *composite = process->composite;
+    SimulationObject *sim = process->sim;
+    if (process->queue == Py_None && !processIsTimer(composite, process)) {
+        Branch &branch = composite->branches[composite->applying];
+        Py_INCREF(process);
+        Py_XSETREF(branch.timer, asObject(process));
+        Py_XINCREF(value);
+        Py_XSETREF(branch.value, value);
+        return simulationSchedule(sim, process, delay, WAITING) < 0 ? APPLY_REFUSED : APPLY_PARKED;
+    }
     PyObject *timer = timerNew(process, value, NULL);
     if (timer == NULL)
         return APPLY_REFUSED;

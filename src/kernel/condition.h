@@ -30,9 +30,13 @@ extern PyTypeObject TimerType;
 inline bool isTimer(PyObject *object) { return Py_TYPE(object) == &TimerType; }
 inline TimerObject *asTimer(PyObject *object) { return reinterpret_cast<TimerObject *>(object); }
 
+// A hold branch needs a timer in the event list. The first one uses the
+// process itself, which waits nowhere else meanwhile (as a seize's patience
+// does), and keeps its value in the branch; any further one gets a Timer.
 struct Branch {
     PyObject *entry; // owned: where it waits (a line entry, a waiter), or NULL
-    PyObject *timer; // owned: its timer, or NULL
+    PyObject *timer; // owned: its timer (a Timer, or the process), or NULL
+    PyObject *value; // owned: what a hold that is the process completes with
 };
 
 // A process's wait on a condition, from its yield until it resumes.
@@ -53,6 +57,10 @@ int conditionFire(ProcessObject *process, PyObject *entry, PyObject *value, bool
 int conditionCancel(ProcessObject *process);
 // A timer fell due in the event list.
 int timerFire(TimerObject *timer);
+// The process fell due in the event list as the timer of one of its branches.
+int conditionProcessTimer(ProcessObject *process);
+// The time a hold branch that is the process still has, or NaN.
+double conditionHoldLeft(ProcessObject *process);
 // A hold branch of the process's composite wait: its timer.
 ApplyResult conditionHold(ProcessObject *process, double delay, PyObject *value);
 // The patience timer of a seize branch whose entry has just been parked.

@@ -53,7 +53,7 @@ extern Hooks hooks;
 // Interned attribute and method names.
 struct Names {
     PyObject *apply, *send, *throwName, *close, *clear, *name, *nameAttr, *push, *pop, *get, *deleteName, *create, *add, *set,
-        *reset;
+        *reset, *wait;
 };
 extern Names names;
 

@@ -14,6 +14,7 @@
 #include "tally.h"
 #include "tank.h"
 #include "transfer.h"
+#include "wait.h"
 
 static bool internNames()
 {
@@ -24,7 +25,7 @@ static bool internNames()
         {&names.apply, "_apply"},   {&names.send, "send"},  {&names.throwName, "throw"}, {&names.close, "close"},
         {&names.clear, "clear"},    {&names.name, "__name__"}, {&names.nameAttr, "name"}, {&names.push, "push"},    {&names.pop, "pop"},
         {&names.get, "get"},        {&names.deleteName, "delete"}, {&names.create, "create"}, {&names.add, "add"},
-        {&names.set, "set"},        {&names.reset, "reset"},
+        {&names.set, "set"},        {&names.reset, "reset"},    {&names.wait, "_wait"},
     };
     for (const auto &entry : table)
         if (*entry.slot == NULL && (*entry.slot = compatMethodName(entry.text)) == NULL)
@@ -86,6 +87,8 @@ static PyMethodDef moduleFunctions[] = {
      "hold(delay, value=None): yield hold(d) suspends the process for d time units; it evaluates to value."},
     {"first", conditionFirst, METH_VARARGS,
      "first(*commands): yield first(a, b) waits for the first of the commands; it evaluates to (index, value)."},
+    {"wait", waitFunction, METH_O,
+     "wait(what): yield wait(process) waits until the process has finished, yield wait(signal) until it is set."},
     {"all_of", conditionAllOf, METH_VARARGS,
      "all_of(*commands): yield all_of(a, b) waits for every command; it evaluates to the list of their values."},
     {NULL, NULL, 0, NULL},
@@ -113,7 +116,7 @@ static PyObject *createModule()
         {"Seize", &SeizeType},           {"Hold", &HoldType},       {"Condition", &ConditionType},
         {"Tally", &TallyType},           {"Level", &LevelType},     {"Timer", &TimerType},
         {"Buffer", &BufferType},         {"Store", &StoreType},     {"Tank", &TankType},
-        {"Transfer", &TransferType},     {"TransferEntry", &TransferEntryType},
+        {"Transfer", &TransferType},     {"TransferEntry", &TransferEntryType}, {"Wait", &WaitType},
     };
     for (const Published &published : types)
         if (PyType_Ready(published.type) < 0) {

@@ -9,6 +9,7 @@
 #include "seize.h"
 #include "simulation.h"
 #include "transfer.h"
+#include "wait.h"
 
 PyObject *parkedMarker = NULL;
 
@@ -408,6 +409,10 @@ static ApplyResult applyNumber(ProcessObject *process, PyObject *command, bool *
     SimulationObject *sim = process->sim;
     *isNumber = compatIsIntOrFloat(command);
     if (!*isNumber) {
+        // Another kind of real number (a Fraction, numpy's floats) is a delay
+        // too, but a command with _apply is not asked: that check costs.
+        if (PyObject_HasAttr(command, names.apply))
+            return APPLY_GO_ON;
         int real = PyObject_IsInstance(command, hooks.realType);
         if (real < 0)
             return refuse();
@@ -459,6 +464,8 @@ ApplyResult processApply(ProcessObject *process, PyObject *command, PyObject **v
         return conditionApply(process, reinterpret_cast<ConditionObject *>(command), value);
     if (type == &TransferType)
         return transferApply(process, reinterpret_cast<TransferObject *>(command), value);
+    if (type == &WaitType)
+        return waitApply(process, reinterpret_cast<WaitObject *>(command), value);
     if (PyFloat_CheckExact(command) && PyFloat_AS_DOUBLE(command) >= 0.0)
         return applyHold(process, PyFloat_AS_DOUBLE(command), NULL, command);
     bool isNumber = false;
@@ -500,6 +507,12 @@ int processStep(ProcessObject *process)
     if (value == NULL) {
         value = Py_None;
         Py_INCREF(value);
+    }
+    if (process->state == WAITING && process->composite != NULL) {
+        // The timer of a hold branch: the branch completes, and the process
+        // resumes once its wait is decided.
+        Py_DECREF(value);
+        return conditionProcessTimer(process);
     }
     if (process->state == WAITING) {
         Py_DECREF(value);
@@ -633,8 +646,11 @@ static PyObject *processInterrupt(PyObject *self, PyObject *args)
                            Py_BuildValue("(O)", process->name));
     PyObject *left = Py_None;
     Py_INCREF(left);
+    double branchLeft = conditionHoldLeft(process);
     if (scheduled && state == HOLDING)
         setFieldOwned(&left, PyFloat_FromDouble(process->futureTime - sim->now));
+    else if (branchLeft == branchLeft)
+        setFieldOwned(&left, PyFloat_FromDouble(branchLeft));
     else if (state == SUSPENDED && process->hasLeft)
         setFieldOwned(&left, PyFloat_FromDouble(process->left));
     if (left == NULL)
