@@ -679,6 +679,26 @@ PyObject *compatKeywordsEntry(PyObject *self, PyObject *const *items, Py_ssize_t
     return Body(self, CompatKeywordArgs(items, count, kwnames));
 }
 
+// A function of any number of positional arguments, given to its body as
+// a tuple: built here from the caller's array, which costs less than the
+// call of the tuple convention.
+#define VORM_VARARGS_FLAGS METH_FASTCALL
+
+template <PyObject *(*Body)(PyObject *, PyObject *)>
+PyObject *compatVarArgsEntry(PyObject *self, PyObject *const *items, Py_ssize_t count)
+{
+    PyObject *args = PyTuple_New(count);
+    if (args == NULL)
+        return NULL;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(args, i, items[i]);
+    }
+    PyObject *result = Body(self, args);
+    Py_DECREF(args);
+    return result;
+}
+
 #else
 
 // Before 3.7 they come as a tuple and a dict, which the interpreter's parser
@@ -719,6 +739,14 @@ template <PyObject *(*Body)(PyObject *, const CompatKeywordArgs &)>
 PyObject *compatKeywordsEntry(PyObject *self, PyObject *args, PyObject *kwds)
 {
     return Body(self, CompatKeywordArgs(args, kwds));
+}
+
+#define VORM_VARARGS_FLAGS METH_VARARGS
+
+template <PyObject *(*Body)(PyObject *, PyObject *)>
+PyObject *compatVarArgsEntry(PyObject *self, PyObject *args)
+{
+    return Body(self, args);
 }
 
 #endif

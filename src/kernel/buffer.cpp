@@ -136,8 +136,8 @@ int bufferInit(BufferObject *buffer, const BufferArgs &args, const char *kind, P
     if (series < 0)
         return -1;
     PyObject *keep = series ? Py_True : Py_False;
-    PyObject *getters = PyObject_CallObject(asObject(core->listFIFOType), NULL);
-    PyObject *putters = getters != NULL ? PyObject_CallObject(asObject(core->listFIFOType), NULL) : NULL;
+    PyObject *getters = kernelNewContainer(core->listFIFOType);
+    PyObject *putters = getters != NULL ? kernelNewContainer(core->listFIFOType) : NULL;
     PyObject *level = NULL, *getWait = NULL, *putWait = NULL;
     if (putters != NULL) {
         PyObject *label = kernelSuffixed(args.name, " contents");

@@ -775,7 +775,7 @@ static int facilityInit(PyObject *self, PyObject *args, PyObject *kwds)
     if (series < 0)
         return -1;
     if (line == Py_None) {
-        fields.line = PyObject_CallObject(asObject(core->listFIFOType), NULL);
+        fields.line = kernelNewContainer(core->listFIFOType);
         if (fields.line == NULL)
             return -1;
     } else if (!PyObject_TypeCheck(line, core->containerType)) {
@@ -794,7 +794,7 @@ static int facilityInit(PyObject *self, PyObject *args, PyObject *kwds)
     if (preemptive && !PyObject_TypeCheck(fields.line, core->binaryHeapType))
         return kernelErrorInt(hooks.argumentError, sim, "preemptive facility %r needs a RequestBinaryHeap line",
                               Py_BuildValue("(O)", fields.name));
-    if ((fields.users = PyObject_CallObject(asObject(core->listFIFOType), NULL)) == NULL ||
+    if ((fields.users = kernelNewContainer(core->listFIFOType)) == NULL ||
         (fields.zero = compatIntFromLong(0)) == NULL)
         return -1;
     PyObject *keep = series ? Py_True : Py_False;

@@ -53,7 +53,7 @@ extern Hooks hooks;
 // Interned attribute and method names.
 struct Names {
     PyObject *apply, *send, *throwName, *close, *clear, *name, *nameAttr, *push, *pop, *get, *deleteName, *create, *add, *set,
-        *reset, *wait;
+        *reset, *wait, *cause, *left;
 };
 extern Names names;
 
@@ -122,6 +122,10 @@ PyObject *kernelSuffixed(PyObject *name, const char *suffix);
 // constructor of base (type itself, or the core type that a kernel type
 // without a constructor of its own extends). NULL on failure.
 PyObject *kernelNewRequest(PyTypeObject *type, PyTypeObject *base = NULL);
+
+// A new empty container of one of the core's types: its constructor only
+// (the containers' initialiser does nothing), without a call of the type.
+inline PyObject *kernelNewContainer(PyTypeObject *type) { return kernelNewRequest(type); }
 
 inline RequestObject *asRequest(PyObject *object) { return reinterpret_cast<RequestObject *>(object); }
 inline TimeRequestObject *asTimeRequest(PyObject *object) { return reinterpret_cast<TimeRequestObject *>(object); }

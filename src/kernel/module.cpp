@@ -26,6 +26,7 @@ static bool internNames()
         {&names.clear, "clear"},    {&names.name, "__name__"}, {&names.nameAttr, "name"}, {&names.push, "push"},    {&names.pop, "pop"},
         {&names.get, "get"},        {&names.deleteName, "delete"}, {&names.create, "create"}, {&names.add, "add"},
         {&names.set, "set"},        {&names.reset, "reset"},    {&names.wait, "_wait"},
+        {&names.cause, "cause"}, {&names.left, "left"},
     };
     for (const auto &entry : table)
         if (*entry.slot == NULL && (*entry.slot = compatMethodName(entry.text)) == NULL)
@@ -68,6 +69,10 @@ static bool readHooks()
         Py_XDECREF(old);
     }
     Py_DECREF(module);
+    if (complete && !PyType_Check(hooks.interrupt)) {
+        PyErr_SetString(PyExc_ImportError, "vorm._hooks.Interrupt must be a class");
+        return false;
+    }
     return complete;
 }
 
@@ -85,11 +90,11 @@ static bool forbidConstruction(PyTypeObject *type)
 static PyMethodDef moduleFunctions[] = {
     {"hold", VORM_METH(compatKeywordsEntry<holdFunction>), VORM_KEYWORDS_FLAGS,
      "hold(delay, value=None): yield hold(d) suspends the process for d time units; it evaluates to value."},
-    {"first", conditionFirst, METH_VARARGS,
+    {"first", VORM_METH(compatVarArgsEntry<conditionFirst>), VORM_VARARGS_FLAGS,
      "first(*commands): yield first(a, b) waits for the first of the commands; it evaluates to (index, value)."},
     {"wait", waitFunction, METH_O,
      "wait(what): yield wait(process) waits until the process has finished, yield wait(signal) until it is set."},
-    {"all_of", conditionAllOf, METH_VARARGS,
+    {"all_of", VORM_METH(compatVarArgsEntry<conditionAllOf>), VORM_VARARGS_FLAGS,
      "all_of(*commands): yield all_of(a, b) waits for every command; it evaluates to the list of their values."},
     {NULL, NULL, 0, NULL},
 };

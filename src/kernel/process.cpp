@@ -598,6 +598,21 @@ static PyObject *processMark(PyObject *self, PyObject *args, PyObject *kwds)
     return request;
 }
 
+// Interrupt(cause, left), made as its constructor would make it without a
+// call of its Python __init__, which costs more than the rest of an
+// interrupt: the exception's own constructor stores the arguments, and the
+// two attributes are stored here.
+static PyObject *interruptFor(PyObject *cause, PyObject *left)
+{
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(hooks.interrupt);
+    PyObject *args = PyTuple_Pack(1, cause);
+    PyObject *error = args != NULL ? type->tp_new(type, args, NULL) : NULL;
+    Py_XDECREF(args);
+    if (error != NULL && (PyObject_SetAttr(error, names.cause, cause) < 0 || PyObject_SetAttr(error, names.left, left) < 0))
+        Py_CLEAR(error);
+    return error;
+}
+
 // interrupt(): ends a hold at once, which evaluates to the time it had left.
 // interrupt(cause): the process, whatever it waits for, stops waiting and
 // Interrupt(cause) is raised inside it at its yield.
@@ -610,11 +625,13 @@ static SimulationObject *simulationOf(ProcessObject *process)
     return process->sim;
 }
 
-static PyObject *processInterrupt(PyObject *self, PyObject *args)
+static PyObject *processInterrupt(PyObject *self, const CompatKeywordArgs &args)
 {
-    PyObject *cause = NULL;
-    if (!PyArg_UnpackTuple(args, "interrupt", 0, 1, &cause))
+    static const char *const parameters[] = {"cause", NULL};
+    PyObject *slots[8];
+    if (!args.unpack("interrupt", parameters, 0, slots))
         return NULL;
+    PyObject *cause = slots[0];
     ProcessObject *process = asProcess(self);
     SimulationObject *sim = simulationOf(process);
     if (sim == NULL)
@@ -656,7 +673,7 @@ static PyObject *processInterrupt(PyObject *self, PyObject *args)
     if (left == NULL)
         return NULL;
     Py_INCREF(self);
-    PyObject *error = PyObject_CallFunctionObjArgs(hooks.interrupt, cause, left, NULL);
+    PyObject *error = interruptFor(cause, left);
     Py_DECREF(left);
     PyObject *result = NULL;
     // Making the exception ran code: only a process still waiting is
@@ -812,21 +829,26 @@ static PyObject *processPassivate(PyObject *self, PyObject *)
     return parkedMarker;
 }
 
-// _joiners(): the list of those who wait for the process, made when first needed.
-static PyObject *processJoiners(PyObject *self, PyObject *)
+PyObject *processJoiners(ProcessObject *process)
 {
-    ProcessObject *process = asProcess(self);
     if (process->joiners == NULL) {
-        PyObject *joiners = PyObject_CallObject(asObject(core->listFIFOType), NULL);
+        PyObject *joiners = kernelNewContainer(core->listFIFOType);
         if (joiners == NULL)
             return NULL;
-        if (process->joiners == NULL)
+        if (process->joiners == NULL) // making it may have run code
             process->joiners = joiners;
         else
             Py_DECREF(joiners);
     }
-    Py_INCREF(process->joiners);
     return process->joiners;
+}
+
+// _joiners(): the list of those who wait for the process.
+static PyObject *processJoinersMethod(PyObject *self, PyObject *)
+{
+    PyObject *joiners = processJoiners(asProcess(self));
+    Py_XINCREF(joiners);
+    return joiners;
 }
 
 static PyObject *processRepr(PyObject *self) { return PyObject_CallFunctionObjArgs(hooks.processRepr, self, NULL); }
@@ -834,12 +856,12 @@ static PyObject *processRepr(PyObject *self) { return PyObject_CallFunctionObjAr
 static PyMethodDef processMethods[] = {
     {"record", processRecordMethod, METH_O, NULL},
     {"mark", VORM_METH(processMark), METH_VARARGS | METH_KEYWORDS, NULL},
-    {"interrupt", processInterrupt, METH_VARARGS, NULL},
+    {"interrupt", VORM_METH(compatKeywordsEntry<processInterrupt>), VORM_KEYWORDS_FLAGS, NULL},
     {"reactivate", VORM_METH(compatKeywordsEntry<processReactivate>), VORM_KEYWORDS_FLAGS, NULL},
     {"releaseAllFacilities", processReleaseAll, METH_VARARGS, NULL},
     {"_wait_in", processWaitIn, METH_VARARGS, NULL},
     {"_passivate", processPassivate, METH_NOARGS, NULL},
-    {"_joiners", processJoiners, METH_NOARGS, NULL},
+    {"_joiners", processJoinersMethod, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
 

@@ -71,6 +71,10 @@ ApplyResult processApply(ProcessObject *process, PyObject *command, PyObject **v
 // afterwards, and the reference to entry that it held is released.
 bool processTakeEntry(ProcessObject *process, PyObject *entry);
 
+// The list of those who wait for the process, made when first needed;
+// borrowed, or NULL on error.
+PyObject *processJoiners(ProcessObject *process);
+
 // The process leaves the simulation's ring of unfinished processes, which
 // drops the ring's reference to it (the caller keeps one).
 void processLeaveAlive(SimulationObject *sim, ProcessObject *process);

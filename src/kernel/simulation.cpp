@@ -487,14 +487,14 @@ static PyObject *simulationNew(PyTypeObject *type, PyObject *, PyObject *)
     sim->stopValue = Py_None;
     Py_INCREF(Py_None);
     sim->containers = PyList_New(0);
-    PyObject *events = sim->containers != NULL ? PyObject_CallObject(asObject(core->timeHeapType), NULL) : NULL;
+    PyObject *events = sim->containers != NULL ? kernelNewContainer(core->timeHeapType) : NULL;
     if (events == NULL || containerOf(events, &sim->events) < 0) {
         Py_XDECREF(events);
         Py_DECREF(self);
         return NULL;
     }
     Py_DECREF(events);
-    PyObject *passive = PyObject_CallObject(asObject(core->listFIFOType), NULL);
+    PyObject *passive = kernelNewContainer(core->listFIFOType);
     if (passive == NULL || containerOf(passive, &sim->passive) < 0) {
         Py_XDECREF(passive);
         Py_DECREF(self);

@@ -28,15 +28,8 @@ static ApplyResult joinProcess(ProcessObject *process, ProcessObject *target)
 {
     SimulationObject *sim = process->sim;
     PyObject *self = asObject(process);
-    if (target->joiners == NULL) {
-        PyObject *joiners = PyObject_CallObject(asObject(core->listFIFOType), NULL);
-        if (joiners == NULL)
-            return APPLY_REFUSED;
-        if (target->joiners == NULL)
-            target->joiners = joiners;
-        else
-            Py_DECREF(joiners);
-    }
+    if (processJoiners(target) == NULL)
+        return APPLY_REFUSED;
     PyObject *entry = kernelNewRequest(core->linkedRequestType);
     if (entry == NULL)
         return APPLY_REFUSED;
