@@ -13,7 +13,12 @@ static ConditionObject *asCondition(PyObject *self) { return reinterpret_cast<Co
 
 static PyObject *timerNew(ProcessObject *process, PyObject *value, PyObject *renege)
 {
-    PyObject *object = kernelNewRequest(&TimerType);
+    // The module takes the timer type's constructor away, so the time
+    // request's own makes the record, as it does for a process.
+    static PyObject *noArguments = NULL;
+    if (noArguments == NULL && (noArguments = PyTuple_New(0)) == NULL)
+        return NULL;
+    PyObject *object = core->timeRequestType->tp_new(&TimerType, noArguments, NULL);
     if (object == NULL)
         return NULL;
     TimerObject *timer = asTimer(object);

@@ -1,0 +1,39 @@
+# Faults of the simulation layer that tools/layerfuzz.py found: each
+# reproducer runs in a child interpreter, so that a crash fails its test
+# instead of the suite.
+import unittest
+
+from tests.support import run_child
+
+PRELUDE = r'''
+import gc
+from vorm import (ArgumentError, Facility, Interrupt, Level, ProcessError, Signal, Simulation, SimulationError,
+                  StateError, Tally, all_of, first, hold, passivate, wait)
+from vorm import ext
+'''
+
+
+class LayerReentrancyTest(unittest.TestCase):
+    def run_scenario(self, code):
+        status, out = run_child(PRELUDE + code, stderr=True)
+        self.assertEqual((status, "done" in out.splitlines()), (0, True), out[-3000:])
+
+    def test_a_hold_branch_of_first_and_all_of(self):
+        """The timer of a hold branch was made through the timer type's own
+        constructor, which the module takes away: a null call."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+
+def proc():
+    log.append((yield first(hold(2.0, "late"), hold(1.0, "soon"))))
+    log.append((yield all_of(hold(1.0, "a"), 0.5)))
+    log.append(sim.now)
+sim.start(proc())
+sim.run()
+assert log == [(1, "soon"), ["a", None], 2.0], log
+print("done")
+''')
+
+
+if __name__ == "__main__":
+    unittest.main()
