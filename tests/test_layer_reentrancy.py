@@ -34,6 +34,35 @@ assert log == [(1, "soon"), ["a", None], 2.0], log
 print("done")
 ''')
 
+    def test_a_run_until_a_process_or_signal_that_ends_by_an_error(self):
+        """The stopper of run(until=x) was withdrawn by a call made with the
+        run's error still set (a SystemError on Python 3)."""
+        self.run_scenario(r'''
+for kind in ("process", "signal"):
+    sim = Simulation()
+    go = Signal(sim)
+
+    def sleeper():
+        yield hold(5.0)
+        go.set()
+
+    def failing():
+        yield hold(1.0)
+        raise KeyError("x")
+    target = sim.start(sleeper())
+    sim.start(failing())
+    try:
+        sim.run(until=target if kind == "process" else go)
+    except ProcessError as error:
+        assert isinstance(error.exception, KeyError), error
+    else:
+        raise AssertionError("no error")
+    assert len(target._joiners()) == len(go.waiters) == 0  # the stopper is gone
+    sim.run()
+    assert sim.now == 5.0 and target.finished
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

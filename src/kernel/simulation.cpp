@@ -243,8 +243,18 @@ static PyObject *simulationRun(PyObject *self, const CompatKeywordArgs &args)
         }
     }
     if (until.stopper != NULL) {
-        if (runWithdrawStopper(until.stopper) < 0)
+        // A run that ended by an error withdraws its stopper all the same,
+        // with the error put aside meanwhile: it is the one run() raises.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        int withdrawn = runWithdrawStopper(until.stopper);
+        if (type != NULL) {
+            if (withdrawn < 0)
+                PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
+        } else if (withdrawn < 0) {
             Py_CLEAR(result);
+        }
         Py_DECREF(until.stopper);
     }
     Py_XDECREF(until.done);
