@@ -63,6 +63,28 @@ for kind in ("process", "signal"):
 print("done")
 ''')
 
+    def test_a_trace_that_lets_go_of_the_facility_being_seized(self):
+        """A facility's own plain seize does not own it: a trace that let
+        go of the last other reference freed it in the middle of the seize."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+desks = [Facility(sim, name="desk")]
+seize = desks[0].seize()
+
+def trace(now, process, what, value):
+    if what == "seize":
+        del desks[:]
+sim.trace = trace
+
+def proc():
+    log.append((yield seize))
+    log.append(sim.active.releaseAllFacilities())
+sim.start(proc())
+sim.run()
+assert log == [True, 1], log
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -319,14 +319,16 @@ ApplyResult facilitySeize(FacilityObject *facility, ProcessObject *process, doub
                     Py_BuildValue("(O)", facility->name));
         return APPLY_REFUSED;
     }
-    if (simulationTracing(sim) && simulationTraceEvent(sim, asObject(process), "seize", asObject(facility)) < 0)
-        return APPLY_REFUSED;
+    // Held from before the trace: a facility's own plain seize does not own
+    // it, and the trace may let go of every other reference.
     Py_INCREF(facility);
-    PyObject *entry = newEntry(facility, process, priority);
     ApplyResult result = APPLY_REFUSED;
-    if (entry != NULL) {
-        result = seizeFrom(facility, process, entry, priority, patience, value);
-        Py_DECREF(entry);
+    if (!simulationTracing(sim) || simulationTraceEvent(sim, asObject(process), "seize", asObject(facility)) == 0) {
+        PyObject *entry = newEntry(facility, process, priority);
+        if (entry != NULL) {
+            result = seizeFrom(facility, process, entry, priority, patience, value);
+            Py_DECREF(entry);
+        }
     }
     Py_DECREF(facility);
     return result;
