@@ -85,6 +85,39 @@ assert log == [True, 1], log
 print("done")
 ''')
 
+    def test_a_finally_that_raises_in_close(self):
+        """close() stopped at the first generator whose finally raised: the
+        processes after it were never closed, and a second close() did
+        nothing."""
+        self.run_scenario(r'''
+sim, closed = Simulation(), []
+
+def stubborn():
+    try:
+        yield passivate()
+    finally:
+        closed.append("stubborn")
+        raise KeyError("finally")
+
+def quiet(i):
+    try:
+        yield passivate() if i == 0 else hold(10.0)
+    finally:
+        closed.append(i)
+sim.start(stubborn())
+for i in range(3):
+    sim.start(quiet(i))
+sim.run(1.0)
+try:
+    sim.close()
+except KeyError:
+    pass
+else:
+    raise AssertionError("close() did not raise")
+assert closed == ["stubborn", 0, 1, 2] and sim.alive == 0 and sim.pending == 0, (closed, sim.alive, sim.pending)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

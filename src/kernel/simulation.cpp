@@ -287,8 +287,32 @@ static PyObject *simulationStopMethod(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+// An error that a step of close() raised, put aside so that the other steps
+// are still taken; the first is the one close() raises at the end.
+struct FirstError {
+    PyObject *type = NULL, *value = NULL, *traceback = NULL;
+    void keep(int status)
+    {
+        if (status >= 0)
+            return;
+        if (type == NULL)
+            PyErr_Fetch(&type, &value, &traceback);
+        else
+            PyErr_Clear();
+    }
+    int raise()
+    {
+        if (type == NULL)
+            return 0;
+        PyErr_Restore(type, value, traceback);
+        return -1;
+    }
+};
+
 // Every unfinished process is closed (its generator gets GeneratorExit) and
-// every request the simulation made leaves every container.
+// every request the simulation made leaves every container. A generator
+// whose finally raises does not keep the others open: close() is taken only
+// once.
 static PyObject *simulationClose(PyObject *self, PyObject *)
 {
     SimulationObject *sim = reinterpret_cast<SimulationObject *>(self);
@@ -297,35 +321,38 @@ static PyObject *simulationClose(PyObject *self, PyObject *)
     if (sim->closed)
         Py_RETURN_NONE;
     sim->closed = true;
-    Py_INCREF(self);
     PyObject *pending = PyList_New(0);
-    int status = pending != NULL ? 0 : -1;
+    if (pending == NULL)
+        return NULL;
     // First every process leaves what it waits for, so that the containers
     // are cleared of requests that no process will come back for.
-    for (ProcessObject *process = sim->alive; status == 0 && process != NULL;) {
-        status = PyList_Append(pending, asObject(process));
+    for (ProcessObject *process = sim->alive; process != NULL;) {
+        if (PyList_Append(pending, asObject(process)) < 0) {
+            Py_DECREF(pending);
+            return NULL;
+        }
         process = process->aliveNext != sim->alive ? process->aliveNext : NULL;
     }
-    for (Py_ssize_t i = 0; status == 0 && i < (pending != NULL ? PyList_GET_SIZE(pending) : 0); ++i)
-        status = processCancelWait(asProcess(PyList_GET_ITEM(pending, i)));
+    Py_INCREF(self);
+    FirstError error;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i)
+        error.keep(processCancelWait(asProcess(PyList_GET_ITEM(pending, i))));
     PyObject *containers = sim->containers;
     Py_INCREF(containers);
-    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(containers); ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(containers); ++i) {
         PyObject *container = PyList_GET_ITEM(containers, i);
         Py_INCREF(container);
-        status = containerCallIgnore(container, names.clear, NULL);
+        error.keep(containerCallIgnore(container, names.clear, NULL));
         Py_DECREF(container);
     }
     Py_DECREF(containers);
-    if (status == 0)
-        status = sim->events.clear();
-    if (status == 0)
-        status = sim->passive.clear();
-    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(pending); ++i)
-        status = processClose(asProcess(PyList_GET_ITEM(pending, i)));
-    Py_XDECREF(pending);
+    error.keep(sim->events.clear());
+    error.keep(sim->passive.clear());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i)
+        error.keep(processClose(asProcess(PyList_GET_ITEM(pending, i))));
+    Py_DECREF(pending);
     Py_DECREF(self);
-    if (status < 0)
+    if (error.raise() < 0)
         return NULL;
     Py_RETURN_NONE;
 }
