@@ -118,6 +118,67 @@ assert closed == ["stubborn", 0, 1, 2] and sim.alive == 0 and sim.pending == 0, 
 print("done")
 ''')
 
+    def test_a_command_that_fails_once_it_has_parked_the_process(self):
+        """A wait, passivate, hold or seize parked the process and then the
+        trace (or the line's monitor) raised: the process learned of the
+        error at its yield and ran on, still parked or in the event list, so
+        that it was resumed a second time later (a hold cut short, a push
+        into the event list of a process already there)."""
+        self.run_scenario(r'''
+sim, log, refusing = Simulation(), [], []
+go = Signal(sim, "go")
+
+class Refusing(Level):
+    def set(self, value):
+        Level.set(self, value)
+        if refusing == ["seize"] and value == 1:
+            raise KeyError(refusing.pop())
+desk = Facility(sim, name="desk")
+desk.length = Refusing(sim, "line")
+
+def trace(now, process, what, value):
+    if refusing == [what]:
+        raise KeyError(refusing.pop())
+sim.trace = trace
+
+def proc():
+    # Each command parks the process, then the trace (the line's monitor
+    # for the seize) raises; the process runs on from its yield.
+    for name, command in (("wait", wait(go)), ("passivate", passivate()), ("hold", hold(1.0)),
+                          ("seize", desk.seize())):
+        refusing[:] = [name]
+        try:
+            yield command
+        except KeyError as error:
+            log.append(("refused", error.args[0], sim.now))
+        yield hold(2.0)  # a second resumption would cut it short
+        log.append(sim.now)
+
+def holder():
+    yield desk.seize()
+    yield passivate()
+    desk.release()
+
+def other():
+    yield hold(0.5)
+    go.set()
+    yield hold(2.0)
+    try:
+        p.reactivate()
+    except StateError:
+        log.append("not passive")
+    yield hold(4.0)
+    h.reactivate()
+h = sim.start(holder())
+p = sim.start(proc(), name="p")
+sim.start(other())
+sim.run()
+assert log == [("refused", "wait", 0.0), 2.0, ("refused", "passivate", 2.0), "not passive", 4.0,
+               ("refused", "hold", 4.0), 6.0, ("refused", "seize", 6.0), 8.0], log
+assert (len(desk.line), len(desk.users), len(go.waiters), sim.alive) == (0, 0, 0, 0)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

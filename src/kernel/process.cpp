@@ -247,24 +247,39 @@ static int withdrawEntry(PyObject *entry)
     return status;
 }
 
+// Every step is taken even when one fails (a monitor or a line that raised):
+// a step left out would leave the process parked or in the event list, to be
+// resumed a second time. The first error is the one returned.
+static void keepFirstError(int status, PyObject **type, PyObject **value, PyObject **traceback)
+{
+    if (status >= 0)
+        return;
+    if (*type == NULL)
+        PyErr_Fetch(type, value, traceback);
+    else
+        PyErr_Clear();
+}
+
 int processCancelWait(ProcessObject *process)
 {
     SimulationObject *sim = process->sim;
-    int status = 0;
+    PyObject *type = NULL, *value = NULL, *traceback = NULL;
     if (process->composite != NULL)
-        status = conditionCancel(process);
+        keepFirstError(conditionCancel(process), &type, &value, &traceback);
     PyObject *entry = process->waitEntry;
-    if (status == 0 && entry != NULL) {
+    if (entry != NULL) {
         process->waitEntry = NULL;
-        status = withdrawEntry(entry);
+        keepFirstError(withdrawEntry(entry), &type, &value, &traceback);
         Py_DECREF(entry);
     }
-    if (status == 0)
-        status = simulationUnschedule(sim, process);
-    if (status == 0 && process->queue == sim->passive.object && core->isHeld(asObject(process)))
-        status = sim->passive.remove(asObject(process));
+    keepFirstError(simulationUnschedule(sim, process), &type, &value, &traceback);
+    if (process->queue == sim->passive.object && core->isHeld(asObject(process)))
+        keepFirstError(sim->passive.remove(asObject(process)), &type, &value, &traceback);
     process->hasLeft = false;
-    return status;
+    if (type == NULL)
+        return 0;
+    PyErr_Restore(type, value, traceback);
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -534,12 +549,18 @@ int processStep(ProcessObject *process)
             return 0;
         if (applied == APPLY_REFUSED) {
             // The process learns of its mistake where it made it, at once.
+            // Whatever the command parked before it failed (a trace, a
+            // monitor or a line that raised afterwards) is withdrawn first:
+            // the process runs on, and nothing may resume it a second time.
             PyObject *type, *error, *traceback;
             compatFetchNormalized(&type, &error, &traceback);
             Py_XDECREF(type);
             Py_XDECREF(traceback);
             if (error == NULL)
                 return -1;
+            if (processCancelWait(process) < 0)
+                PyErr_WriteUnraisable(asObject(process)); // the process learns of the first error only
+            process->state = SCHEDULED; // running, as after an expired patience: not passive, not waiting
             setFieldOwned(&process->error, error);
             value = Py_None;
             Py_INCREF(value);
