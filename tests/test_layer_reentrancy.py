@@ -179,6 +179,39 @@ assert (len(desk.line), len(desk.users), len(go.waiters), sim.alive) == (0, 0, 0
 print("done")
 ''')
 
+    def test_a_simulation_closed_while_start_makes_the_process(self):
+        """close() run by code in start() (reading the process's name, a
+        collection) did not see the new process, which then stayed
+        unfinished in the closed simulation for good."""
+        self.run_scenario(r'''
+sim, closed = Simulation(), []
+
+class Sneaky(object):
+    """A process object whose name closes the simulation as start() reads it."""
+
+    def send(self, value):
+        raise StopIteration
+
+    def throw(self, *args):
+        raise StopIteration
+
+    def close(self):
+        closed.append("closed")
+
+    def name(self):
+        sim.close()
+        return "sneaky"
+    __name__ = property(name)
+try:
+    sim.start(Sneaky())
+except StateError:
+    pass
+else:
+    raise AssertionError("started in a closed simulation")
+assert (sim.alive, sim.pending, closed) == (0, 0, ["closed"]), (sim.alive, sim.pending, closed)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -120,10 +120,13 @@ static PyObject *simulationStart(PyObject *self, const CompatKeywordArgs &args)
     Py_INCREF(self);
     ProcessObject *process = processNew(sim, generator, name);
     PyObject *result = NULL;
-    // Creating it may have run code (a collection): the simulation may have
-    // been closed meanwhile.
+    // Creating it may have run code (a collection, its __name__): the
+    // simulation may have been closed meanwhile, without seeing it. It is
+    // ended as close() would have ended it, or it would stay unfinished in
+    // a closed simulation for good.
     if (process != NULL && sim->closed) {
-        kernelPlainError(hooks.stateError, Py_None, "start(): the simulation is closed", PyTuple_New(0));
+        if (processClose(process) == 0)
+            kernelPlainError(hooks.stateError, Py_None, "start(): the simulation is closed", PyTuple_New(0));
     } else if (process != NULL && simulationSchedule(sim, process, delay, SCHEDULED) == 0 &&
                simulationTraceEvent(sim, asObject(process), "start", delayObject != NULL ? delayObject : Py_None) == 0) {
         Py_INCREF(process);
