@@ -212,6 +212,42 @@ assert (sim.alive, sim.pending, closed) == (0, 0, ["closed"]), (sim.alive, sim.p
 print("done")
 ''')
 
+    def test_a_line_whose_push_frees_a_server(self):
+        """A line written in Python whose push let the holder go: the entry
+        went into line beside the free server and waited there for good."""
+        self.run_scenario(r'''
+for patience in (None, 5.0):
+    sim, log = Simulation(), []
+
+    class Releasing(ext.RequestListFIFO):
+        """A line whose push lets the holder go: the server is free by the
+        time the entry is in line."""
+
+        def push(self, request):
+            if len(desk.users):
+                desk.release(process=first)
+            ext.RequestListFIFO.push(self, request)
+    desk = Facility(sim, line=Releasing(), name="desk")
+
+    def holder():
+        yield desk.seize()
+        yield hold(10.0)
+
+    def customer():
+        yield hold(1.0)
+        log.append(((yield desk.seize(patience=patience)), sim.now))
+        yield hold(1.0)
+        desk.release()
+    first = sim.start(holder())
+    sim.start(customer())
+    sim.run(3.0)
+    assert log == [(True, 1.0)], log
+    assert (len(desk.line), len(desk.users), desk.busy.value, desk.length.value) == (0, 0, 0, 0)
+    sim.run()
+    assert (desk.served, desk.reneged, sim.now) == (2, 0, 10.0), (desk.served, desk.reneged, sim.now)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

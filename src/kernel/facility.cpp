@@ -262,6 +262,8 @@ static int servedAtOnce(FacilityObject *facility, PyObject *entry, bool countBus
     return traceEntry(facility, entry, "granted");
 }
 
+static int grantWaiting(FacilityObject *facility, bool *granted);
+
 static ApplyResult seizeFrom(FacilityObject *facility, ProcessObject *process, PyObject *entry, double priority,
                              double patience, PyObject **value)
 {
@@ -297,6 +299,17 @@ static ApplyResult seizeFrom(FacilityObject *facility, ProcessObject *process, P
     process->state = WAITING;
     if (monitorSetOf(&facility->length, facility->line.size()) < 0)
         return APPLY_REFUSED;
+    // The push or the monitor may have run code that freed a server (a line
+    // or a monitor written in Python): the line is served now, in its own
+    // order, or the entry would wait beside a free server.
+    if (facility->users.size() < facility->capacity) {
+        bool granted = false;
+        if (grantWaiting(facility, &granted) < 0 ||
+            (granted && monitorSetOf(&facility->busy, facility->users.size()) < 0))
+            return APPLY_REFUSED;
+        if (asRequest(entry)->queue != facility->line.object)
+            return APPLY_PARKED; // granted: the process resumes with True from the event list
+    }
     if (patience == patience) {
         int status = process->composite != NULL ? conditionPatience(process, entry, patience)
                                                 : simulationSchedule(sim, process, patience, WAITING);
