@@ -248,6 +248,34 @@ for patience in (None, 5.0):
 print("done")
 ''')
 
+    def test_a_finally_run_by_close_that_pokes_a_process_not_yet_ended(self):
+        """A generator's finally, run by close(), reactivated or interrupted
+        a process that close() had withdrawn but not yet ended: it went back
+        into the cleared event list and stayed there, finished."""
+        self.run_scenario(r'''
+for poke in ("reactivate", "interrupt"):
+    sim, refused = Simulation(), []
+
+    def sleeper():
+        yield passivate()
+
+    def closer():
+        try:
+            yield hold(5.0)
+        finally:  # run by close(), before close() reaches the sleeper
+            try:
+                getattr(later, poke)("late")
+            except StateError:
+                refused.append(poke)
+    sim.start(closer())
+    later = sim.start(sleeper())
+    sim.run(1.0)
+    sim.close()
+    assert (refused, later.finished, later.queue, sim.pending, sim.alive) == ([poke], True, None, 0, 0), (
+        poke, refused, later, later.queue, sim.pending, sim.alive)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -9,8 +9,20 @@
 // ---------------------------------------------------------------------------
 // The event list
 
+// Nothing enters the event list of a closed simulation: code run while
+// close() ends the processes (a finally) may still reactivate or interrupt
+// one that close() has withdrawn but not yet ended.
+static int refuseClosed(SimulationObject *sim)
+{
+    if (!sim->closed)
+        return 0;
+    return kernelErrorInt(hooks.stateError, sim, "the simulation is closed", PyTuple_New(0));
+}
+
 int simulationSchedule(SimulationObject *sim, ProcessObject *process, double delay, int state)
 {
+    if (refuseClosed(sim) < 0)
+        return -1;
     process->state = state;
     process->futureTime = sim->now + delay;
     process->priority = -sim->order;
@@ -20,6 +32,8 @@ int simulationSchedule(SimulationObject *sim, ProcessObject *process, double del
 
 int simulationScheduleTimer(SimulationObject *sim, PyObject *timer, double delay)
 {
+    if (refuseClosed(sim) < 0)
+        return -1;
     asTimeRequest(timer)->futureTime = sim->now + delay;
     asTimeRequest(timer)->priority = -sim->order;
     sim->order += 1.0;
