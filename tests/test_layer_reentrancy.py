@@ -276,6 +276,92 @@ for poke in ("reactivate", "interrupt"):
 print("done")
 ''')
 
+    def test_a_patience_that_runs_out_while_the_line_refuses_the_entry(self):
+        """The line's delete raised as the patience of a seize (or of a
+        seize branch) ran out: the error left run() and the process was in
+        no list at all (or waited on for good)."""
+        self.run_scenario(r'''
+for composite in (False, True):
+    sim, log, refusals = Simulation(), [], [KeyError("refused")]
+
+    class Refusing(ext.RequestListFIFO):
+        """A line whose delete refuses once."""
+
+        def delete(self, request):
+            if refusals:
+                raise refusals.pop()
+            return ext.RequestListFIFO.delete(self, request)
+    desk = Facility(sim, line=Refusing(), name="desk")
+
+    def holder():
+        yield desk.seize()
+        yield hold(10.0)
+
+    def customer():
+        yield hold(1.0)
+        seize = desk.seize(patience=1.0)
+        try:
+            log.append((yield first(seize, hold(5.0)) if composite else seize))
+        except KeyError as error:
+            log.append(error.args[0])
+        log.append(sim.now)
+        yield hold(1.0)
+    sim.start(holder())
+    sim.start(customer())
+    sim.run()
+    # The line's error reaches the seize (or the first()) whose patience
+    # ran out, and the process goes on from there.
+    assert (log, sim.alive, sim.now) == (["refused", 2.0], 0, 10.0), (composite, log, sim.alive, sim.now)
+print("done")
+''')
+
+    def test_a_wait_that_the_line_refuses_to_withdraw(self):
+        """The losing seize branch of a first(), or the wait of an
+        interrupted process, could not be withdrawn (the line's delete
+        raised): the process was never resumed."""
+        self.run_scenario(r'''
+for way in ("first", "interrupt"):
+    sim, log, refusals = Simulation(), [], []
+
+    class Refusing(ext.RequestListFIFO):
+        def delete(self, request):
+            if refusals:
+                raise refusals.pop()
+            return ext.RequestListFIFO.delete(self, request)
+    desk = Facility(sim, line=Refusing(), name="desk")
+
+    def holder():
+        yield desk.seize()
+        yield hold(10.0)
+
+    def customer():
+        try:
+            refusals.append(KeyError("refused"))
+            log.append((yield first(hold(1.0, "soon"), desk.seize()) if way == "first" else desk.seize()))
+        except (KeyError, Interrupt) as error:
+            log.append(str(error))
+        log.append(sim.now)
+
+    def interrupter():
+        yield hold(1.0)
+        try:
+            waiting.interrupt("stop")
+        except KeyError as error:
+            log.append("interrupter: " + str(error))
+    sim.start(holder())
+    waiting = sim.start(customer())
+    if way == "interrupt":
+        sim.start(interrupter())
+    sim.run()
+    # The line refused to let the entry go: the process is resumed all the
+    # same (with the line's error, or interrupted, and the interrupter is
+    # told), rather than left in no list at all.
+    expected = {"first": ["'refused'", 1.0],
+                "interrupt": ["interrupter: 'refused'", "interrupted: 'stop'", 1.0]}[way]
+    assert (log, sim.alive) == (expected, 0), (way, log, sim.alive)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -516,8 +516,20 @@ int processStep(ProcessObject *process)
     }
     if (process->state == WAITING) {
         Py_DECREF(value);
-        if ((value = processExpire(process)) == NULL)
-            return -1;
+        if ((value = processExpire(process)) == NULL) {
+            // Leaving the line failed (a line or monitor written in Python
+            // raised): the process learns of it at its seize, rather than
+            // the error leaving run() with the process in no list at all.
+            PyObject *type, *error, *traceback;
+            compatFetchNormalized(&type, &error, &traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            if (error == NULL)
+                return -1;
+            setFieldOwned(&process->error, error);
+            value = Py_None;
+            Py_INCREF(value);
+        }
     }
     for (;;) {
         if (process->state == FINISHED || process->generator == NULL) {
@@ -656,13 +668,26 @@ static PyObject *processInterrupt(PyObject *self, PyObject *args)
     Py_DECREF(left);
     PyObject *result = NULL;
     // Making the exception ran code: only a process still waiting is
-    // interrupted.
-    if (error != NULL && process->state != FINISHED && process != sim->active && processCancelWait(process) == 0) {
+    // interrupted. A wait that cannot be withdrawn (a line written in Python
+    // that raised) does not keep it from being interrupted: the interrupter
+    // learns of that error afterwards.
+    if (error != NULL && process->state != FINISHED && process != sim->active) {
+        PyObject *type = NULL, *value = NULL, *traceback = NULL;
+        if (processCancelWait(process) < 0)
+            PyErr_Fetch(&type, &value, &traceback);
         setField(&process->error, error);
         if (simulationSchedule(sim, process, 0.0, SCHEDULED) == 0 &&
             simulationTraceEvent(sim, self, "interrupt", cause) == 0) {
             result = Py_None;
             Py_INCREF(result);
+        }
+        if (type != NULL && result != NULL) {
+            Py_CLEAR(result);
+            PyErr_Restore(type, value, traceback);
+        } else if (type != NULL) {
+            Py_DECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
         }
     }
     Py_XDECREF(error);
