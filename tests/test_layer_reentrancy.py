@@ -362,6 +362,50 @@ for way in ("first", "interrupt"):
 print("done")
 ''')
 
+    def test_branches_withdrawn_after_one_that_the_line_refuses(self):
+        """The branches of a composite wait after one that could not be
+        withdrawn were withdrawn with that error still set (a SystemError on
+        Python 3)."""
+        self.run_scenario(r'''
+sim, log, refusals = Simulation(), [], []
+
+class Refusing(ext.RequestListFIFO):
+    def delete(self, request):
+        if refusals:
+            raise refusals.pop()
+        return ext.RequestListFIFO.delete(self, request)
+desks = [Facility(sim, line=Refusing(), name="desk%d" % i) for i in range(2)]
+
+def holder():
+    for desk in desks:
+        yield desk.seize()
+    yield hold(10.0)
+
+def customer():
+    try:
+        log.append((yield first(desks[0].seize(), desks[1].seize())))
+    except Interrupt as error:
+        log.append(str(error))
+    log.append(sim.now)
+
+def interrupter():
+    yield hold(1.0)
+    refusals.append(KeyError("refused"))
+    try:
+        waiting.interrupt("stop")
+    except KeyError as error:
+        log.append("interrupter: " + str(error))
+sim.start(holder())
+waiting = sim.start(customer())
+sim.start(interrupter())
+sim.run()
+# The first branch refuses to leave its line; the second still leaves its
+# own (without the first's error set while its delete runs).
+assert log == ["interrupter: 'refused'", "interrupted: 'stop'", 1.0], log
+assert (len(desks[0].line), len(desks[1].line), sim.alive) == (1, 0, 0), (len(desks[0].line), len(desks[1].line))
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -201,13 +201,23 @@ static int withdrawBranch(ProcessObject *process, Branch *branch)
     return status;
 }
 
+// Every branch is withdrawn even when one fails, with the first error put
+// aside meanwhile (the others run code, which must not see it set).
 static int withdrawAll(ProcessObject *process, CompositeWait *composite)
 {
-    int status = 0;
-    for (Py_ssize_t i = 0; i < composite->count; ++i)
-        if (withdrawBranch(process, &composite->branches[i]) < 0)
-            status = -1;
-    return status;
+    PyObject *type = NULL, *value = NULL, *traceback = NULL;
+    for (Py_ssize_t i = 0; i < composite->count; ++i) {
+        if (withdrawBranch(process, &composite->branches[i]) < 0) {
+            if (type == NULL)
+                PyErr_Fetch(&type, &value, &traceback);
+            else
+                PyErr_Clear();
+        }
+    }
+    if (type == NULL)
+        return 0;
+    PyErr_Restore(type, value, traceback);
+    return -1;
 }
 
 int conditionCancel(ProcessObject *process)
