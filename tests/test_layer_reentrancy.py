@@ -406,6 +406,40 @@ assert (len(desks[0].line), len(desks[1].line), sim.alive) == (1, 0, 0), (len(de
 print("done")
 ''')
 
+    def test_the_line_length_when_the_grant_passes_over_an_entry(self):
+        """An entry that nobody waits for any more, taken out of line by the
+        grant and passed over, left the line's length level behind."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+
+class Meddling(ext.RequestListFIFO):
+    """A line whose delete lets the holder go first: the grant that follows
+    takes out of line the entry whose patience ran out, and passes over it."""
+
+    def delete(self, request):
+        if len(desk.users):
+            desk.release(process=h)
+        return ext.RequestListFIFO.delete(self, request)
+desk = Facility(sim, line=Meddling(), name="desk")
+
+def holder():
+    yield desk.seize()
+    yield hold(10.0)
+
+def customer():
+    yield hold(1.0)
+    try:
+        yield desk.seize(patience=1.0)
+    except (IndexError, ValueError):  # the delete found the entry gone
+        pass
+    log.append((sim.now, len(desk.line), desk.length.value, len(desk.users), desk.busy.value))
+h = sim.start(holder())
+sim.start(customer())
+sim.run()
+assert log == [(2.0, 0, 0, 0, 0)], log
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

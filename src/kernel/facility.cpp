@@ -373,8 +373,8 @@ static int grant(FacilityObject *facility, PyObject *entry)
 {
     SimulationObject *sim = facility->sim;
     ProcessObject *process = waitingOwner(facility, entry);
-    if (process == NULL)
-        return 0;
+    if (process == NULL) // it left the line all the same: the length follows
+        return monitorSetOf(&facility->length, facility->line.size()) < 0 ? -1 : 0;
     Py_INCREF(process);
     int status = facility->users.push(entry);
     if (status == 0) {
