@@ -440,6 +440,55 @@ assert log == [(2.0, 0, 0, 0, 0)], log
 print("done")
 ''')
 
+    def test_a_record_made_while_an_entry_is_being_placed(self):
+        """A mark made (by a name's comparison) while the process's new
+        entry was being recorded took that entry, not yet in any line, for
+        one that had left every line and dropped it from the chain: the
+        process then held a server that release() could not find."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+
+class Label(object):
+    """A name whose comparison marks the running process with an equal name."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __eq__(self, other):
+        if armed:
+            del armed[:]
+            sim.active.mark(Label(self.text))
+        return isinstance(other, Label) and other.text == self.text
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+    __hash__ = None
+
+    def __add__(self, suffix):  # the monitors are named after the facility
+        return self.text + suffix
+
+desk = Facility(sim, name=Label("desk"))
+armed = []
+
+def proc():
+    yield desk.seize()
+    yield hold(1.0)
+    desk.release()
+    armed.append(1)  # the next seize records its entry, whose name comparison marks
+    yield desk.seize()
+    yield hold(1.0)
+    try:
+        desk.release()
+        log.append("released")
+    except StateError as error:
+        log.append(str(error))
+sim.start(proc())
+sim.run()
+
+assert log == ["released"] and len(desk.users) == 0, log
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -102,7 +102,10 @@ static PyObject *newEntry(FacilityObject *facility, ProcessObject *process, doub
     PyObject *entry = facility->makeEntry(facility, process, priority);
     if (entry == NULL)
         return NULL;
+    // Until the caller has placed it (the line, the users) and cleared this.
+    process->joining = entry;
     if (processRecord(process, entry) < 0) {
+        process->joining = NULL;
         Py_DECREF(entry);
         return NULL;
     }
@@ -234,6 +237,7 @@ static int preempt(FacilityObject *facility, double priority)
     PyObject *entry = status == 0 ? newEntry(facility, process, victimPriority) : NULL;
     if (entry != NULL) {
         status = facility->line.push(entry);
+        process->joining = NULL;
         if (status == 0) {
             processParkEntry(process, entry);
             status = monitorSetOf(&facility->length, facility->line.size());
@@ -340,6 +344,7 @@ ApplyResult facilitySeize(FacilityObject *facility, ProcessObject *process, doub
         PyObject *entry = newEntry(facility, process, priority);
         if (entry != NULL) {
             result = seizeFrom(facility, process, entry, priority, patience, value);
+            process->joining = NULL;
             Py_DECREF(entry);
         }
     }

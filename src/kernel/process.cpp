@@ -119,7 +119,7 @@ static int namesEqual(PyObject *a, PyObject *b)
 // The first older request of request's name that no container holds leaves
 // the chain, so that a process that repeats itself keeps one record per
 // name. The comparisons may run code: the walk owns what it compares.
-static int forgetOlder(PyObject *request)
+static int forgetOlder(ProcessObject *process, PyObject *request)
 {
     PyObject *name = asRequest(request)->name;
     PyObject *before = request;
@@ -133,7 +133,7 @@ static int forgetOlder(PyObject *request)
             break;
         Py_INCREF(older);
         int same = 0;
-        if (asRequest(older)->queue == Py_None) {
+        if (asRequest(older)->queue == Py_None && older != process->joining) {
             same = namesEqual(asRequest(older)->name, name);
             if (same < 0) {
                 Py_DECREF(older);
@@ -162,7 +162,7 @@ int processRecord(ProcessObject *process, PyObject *request)
     if (asRequest(request)->prev == Py_None)
         return 0;
     Py_INCREF(request);
-    int status = forgetOlder(request);
+    int status = forgetOlder(process, request);
     Py_DECREF(request);
     return status;
 }
@@ -803,7 +803,10 @@ static PyObject *processWaitIn(PyObject *self, PyObject *args)
     setField(&asRequest(entry)->target, target);
     Py_INCREF(container);
     PyObject *result = NULL;
-    if (processRecord(process, entry) == 0 && containerCallIgnore(container, names.push, entry) == 0) {
+    process->joining = entry;
+    int placed = processRecord(process, entry) == 0 && containerCallIgnore(container, names.push, entry) == 0;
+    process->joining = NULL;
+    if (placed) {
         processParkEntry(process, entry);
         process->state = WAITING;
         if (simulationTraceEvent(sim, self, "wait", target) == 0) {

@@ -18,6 +18,10 @@ struct ProcessObject : TimeRequestObject {
     PyObject *joiners;          // owned RequestListFIFO of those who wait for it, or NULL
     PyObject *waitEntry;        // owned: the request it waits in (a line entry, a waiter), or NULL
     CompositeWait *composite;   // the composite wait it is in (its own), or NULL
+    // The entry it is placing (recorded, not yet in its line): a record made
+    // meanwhile by code that runs must not take it for one that has left
+    // every line. Borrowed, only compared.
+    PyObject *joining;
     double left;                // the time a preempted hold still owes (hasLeft)
     bool hasLeft;
     int state;
