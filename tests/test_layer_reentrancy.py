@@ -489,6 +489,82 @@ assert log == ["released"] and len(desk.users) == 0, log
 print("done")
 ''')
 
+    def test_preemption_with_code_running_in_the_middle(self):
+        """The server taken from the holder looked free while code ran (the
+        holder's new entry, the line, the monitors, the trace) before the
+        seize's entry joined the users: a grant meanwhile handed it out a
+        second time. And when the holder's new entry could not be recorded,
+        the holder was out of the users, of the event list and of the line:
+        lost."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+desk = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name="desk")
+
+def trace(now, process, what, value):
+    if what == "preempted":  # a grant now would hand out the server being taken
+        desk.capacity = desk.capacity
+sim.trace = trace
+
+def job(name, priority, arrive):
+    yield hold(arrive)
+    yield desk.seize(priority=priority)
+    log.append((sim.now, name, len(desk.users)))
+    yield hold(2.0)
+    desk.release()
+    log.append((sim.now, name + " done"))
+sim.start(job("low", 0, 0.0))
+sim.start(job("high", 5, 1.0))
+sim.run()
+# high takes low's server at 1; low gets it back when high is done, and
+# holds for the time it had left.
+assert log == [(0.0, "low", 1), (1.0, "high", 1), (3.0, "high done"), (4.0, "low done")], log
+assert desk.preempted == 1 and desk.busy.max == 1, (desk.preempted, desk.busy.max)
+print("done")
+
+# The holder's new entry cannot be recorded (its name's comparison raises):
+# nothing is taken from it, and the seize learns of the error.
+sim, log, armed = Simulation(), [], []
+
+class Label(object):
+    def __init__(self, text):
+        self.text = text
+
+    def __eq__(self, other):
+        if armed:
+            raise KeyError("comparison")
+        return isinstance(other, Label) and other.text == self.text
+
+    def __ne__(self, other):
+        return not self.__eq__(other)
+    __hash__ = None
+
+    def __add__(self, suffix):
+        return self.text + suffix
+desk = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name=Label("desk"))
+
+def low():
+    yield desk.seize()
+    sim.active.mark(Label("served"))  # a record that the next one is compared with
+    yield hold(5.0)
+    desk.release()
+    log.append((sim.now, "low done"))
+
+def high():
+    yield hold(1.0)
+    armed.append(1)
+    try:
+        yield desk.seize(priority=5)
+    except KeyError:
+        log.append(("refused", sim.now))
+    del armed[:]
+sim.start(low())
+sim.start(high())
+sim.run()
+assert log == [("refused", 1.0), (5.0, "low done")], log
+assert (desk.preempted, sim.alive, len(desk.users), len(desk.line)) == (0, 0, 0, 0)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -203,9 +203,9 @@ static PyObject *preemptionVictim(FacilityObject *facility)
 }
 
 // Takes a server from the holder of lowest priority when that is lower than
-// priority; the holder waits in line again. 1 when it did, 0 when not, -1 on
-// error.
-static int preempt(FacilityObject *facility, double priority)
+// priority and hands it to seizer (the seize's entry); the holder waits in
+// line again. 1 when it did, 0 when not, -1 on error.
+static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
 {
     PyObject *victim = preemptionVictim(facility);
     if (victim == NULL)
@@ -219,38 +219,51 @@ static int preempt(FacilityObject *facility, double priority)
     SimulationObject *sim = facility->sim;
     ProcessObject *process = asProcess(owner);
     Py_INCREF(process);
-    int status = facility->users.remove(victim);
-    if (status == 0)
-        status = simulationUnschedule(sim, process);
-    if (status == 0) {
-        if (process->state == HOLDING) {
-            process->left = process->futureTime - sim->now;
-            process->hasLeft = true;
-            process->state = SUSPENDED;
-        } else {
-            // It had not begun: it simply waits again.
-            Py_CLEAR(process->resume);
-            process->state = WAITING;
+    // The holder's entry for the line is made first, since recording it runs
+    // code (its name's comparisons): when that fails nothing has changed,
+    // and what the code did is seen below.
+    PyObject *entry = newEntry(facility, process, victimPriority);
+    int status = entry != NULL ? 0 : -1, took = 0;
+    if (status == 0 && asRequest(victim)->queue == facility->users.object && preemptible(sim, owner)) {
+        // The server passes from the holder to the seize with no code run in
+        // between: a grant made meanwhile would hand it out a second time.
+        status = facility->users.remove(victim);
+        if (status == 0)
+            status = facility->users.push(seizer);
+        if (status == 0)
+            status = simulationUnschedule(sim, process);
+        if (status == 0) {
+            took = 1;
+            if (process->state == HOLDING) {
+                process->left = process->futureTime - sim->now;
+                process->hasLeft = true;
+                process->state = SUSPENDED;
+            } else {
+                // It had not begun: it simply waits again.
+                Py_CLEAR(process->resume);
+                process->state = WAITING;
+            }
+            status = bump(&facility->preempted);
         }
-        status = bump(&facility->preempted);
-    }
-    PyObject *entry = status == 0 ? newEntry(facility, process, victimPriority) : NULL;
-    if (entry != NULL) {
-        status = facility->line.push(entry);
+        if (status == 0)
+            status = facility->line.push(entry);
         process->joining = NULL;
         if (status == 0) {
             processParkEntry(process, entry);
             status = monitorSetOf(&facility->length, facility->line.size());
         }
+        // Its entry among the users has left: the chain keeps one record of
+        // the name, as when it is recorded after it has left.
+        if (status == 0)
+            status = processForgetOlder(process, entry);
         if (status == 0)
             status = traceEntry(facility, entry, "preempted");
-        Py_DECREF(entry);
-    } else {
-        status = -1;
     }
+    process->joining = NULL;
+    Py_XDECREF(entry);
     Py_DECREF(process);
     Py_DECREF(victim);
-    return status < 0 ? -1 : 1;
+    return status < 0 ? -1 : took;
 }
 
 // ---------------------------------------------------------------------------
@@ -281,10 +294,17 @@ static ApplyResult seizeFrom(FacilityObject *facility, ProcessObject *process, P
         return APPLY_GO_ON;
     }
     if (facility->preemptive) {
-        int took = preempt(facility, priority);
-        if (took < 0 || (took > 0 && servedAtOnce(facility, entry, false) < 0))
+        int took = preempt(facility, priority, entry);
+        if (took < 0)
             return APPLY_REFUSED;
         if (took > 0) {
+            // The code that preempting ran may have freed another server
+            // meanwhile: the line is served, as after a push.
+            bool granted = false;
+            if (monitorAddOf(&facility->wait, 0.0) < 0 || traceEntry(facility, entry, "granted") < 0 ||
+                (facility->users.size() < facility->capacity && grantWaiting(facility, &granted) < 0) ||
+                (granted && monitorSetOf(&facility->busy, facility->users.size()) < 0))
+                return APPLY_REFUSED;
             Py_INCREF(Py_True);
             *value = Py_True;
             return APPLY_GO_ON;

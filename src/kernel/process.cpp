@@ -155,6 +155,14 @@ static int forgetOlder(ProcessObject *process, PyObject *request)
     return status;
 }
 
+int processForgetOlder(ProcessObject *process, PyObject *request)
+{
+    Py_INCREF(request);
+    int status = forgetOlder(process, request);
+    Py_DECREF(request);
+    return status;
+}
+
 int processRecord(ProcessObject *process, PyObject *request)
 {
     setField(&asRequest(request)->prev, process->prev);

@@ -46,6 +46,9 @@ int processStep(ProcessObject *process);
 // same name that no container holds any more leaves it. -1 on error (a name
 // comparison raised).
 int processRecord(ProcessObject *process, PyObject *request);
+// The same forgetting for a request recorded already, once an older one of
+// its name has left its line. -1 on error.
+int processForgetOlder(ProcessObject *process, PyObject *request);
 
 // The entry of a container that the process now waits in: recorded as what
 // it waits for (or as a branch of its composite wait). Takes a reference.
