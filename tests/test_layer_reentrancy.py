@@ -565,6 +565,43 @@ assert (desk.preempted, sim.alive, len(desk.users), len(desk.line)) == (0, 0, 0,
 print("done")
 ''')
 
+    def test_a_holder_just_handed_another_facility_is_not_preempted(self):
+        """A process that held b and had just been handed a (state granted)
+        was taken for one just handed b: preempted from b, it lost the
+        wake-up of its grant of a and waited in b's line."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+a = Facility(sim, name="a")
+b = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name="b")
+
+def other():
+    yield a.seize()
+    yield hold(1.0)
+    a.release()
+
+def both():
+    yield b.seize()
+    got = yield a.seize()  # handed a at 1.0, by other's release
+    log.append((sim.now, "a", got))
+    yield hold(1.0)
+    a.release()
+    b.release()
+
+def urgent():
+    yield hold(1.0)  # runs at 1.0 before both: both has been handed a, not b
+    yield b.seize(priority=5)
+    log.append((sim.now, "urgent"))
+    b.release()
+sim.start(other())
+sim.start(both())
+sim.start(urgent())
+sim.run()
+# A holder busy with something other than a hold (here: just handed
+# another facility) keeps its server.
+assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (log, b.preempted)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -161,17 +161,36 @@ static int traceEntry(FacilityObject *facility, PyObject *entry, const char *wha
 // ---------------------------------------------------------------------------
 // Preemption
 
+// Whether entry (among the users of its facility) is the server that the
+// process has just been handed: the newest of its entries that hold one,
+// since it has not run since. A process just handed another facility's
+// server holds this one while busy with something else.
+static bool justGranted(ProcessObject *process, PyObject *entry)
+{
+    PyObject *request = process->prev;
+    ChainGuard guard(asObject(process));
+    while (request != Py_None && PyObject_TypeCheck(request, core->requestType) && guard.step(request)) {
+        PyObject *target = asRequest(request)->target;
+        if (isFacility(target) && asRequest(request)->queue == asFacility(target)->users.object)
+            return request == entry;
+        request = asRequest(request)->prev;
+    }
+    return false;
+}
+
 // Only a holder in the midst of a hold with time left, or one that has just
-// been handed its server, can lose it: a holder busy with anything else
+// been handed this server, can lose it: a holder busy with anything else
 // keeps it.
-static bool preemptible(SimulationObject *sim, PyObject *owner)
+static bool preemptible(SimulationObject *sim, PyObject *owner, PyObject *entry)
 {
     if (!isProcess(owner))
         return false;
     ProcessObject *process = asProcess(owner);
     if (process->sim != sim || process->queue != sim->events.object)
         return false;
-    return process->state == GRANTED || (process->state == HOLDING && process->futureTime > sim->now);
+    if (process->state == GRANTED)
+        return justGranted(process, entry);
+    return process->state == HOLDING && process->futureTime > sim->now;
 }
 
 // The holder of lowest priority (the latest to join among equals). New
@@ -183,7 +202,7 @@ static PyObject *preemptionVictim(FacilityObject *facility)
         return NULL;
     PyObject *victim = NULL, *entry;
     while ((entry = PyIter_Next(iterator)) != NULL) {
-        if (preemptible(facility->sim, asRequest(entry)->val) &&
+        if (preemptible(facility->sim, asRequest(entry)->val, entry) &&
             PyObject_TypeCheck(entry, core->priorityRequestType)) {
             PriorityRequestObject *candidate = reinterpret_cast<PriorityRequestObject *>(entry);
             PriorityRequestObject *chosen = reinterpret_cast<PriorityRequestObject *>(victim);
@@ -212,7 +231,7 @@ static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
         return PyErr_Occurred() ? -1 : 0;
     double victimPriority = reinterpret_cast<PriorityRequestObject *>(victim)->priority;
     PyObject *owner = asRequest(victim)->val;
-    if (!(victimPriority < priority) || !preemptible(facility->sim, owner)) {
+    if (!(victimPriority < priority) || !preemptible(facility->sim, owner, victim)) {
         Py_DECREF(victim);
         return 0;
     }
@@ -224,7 +243,7 @@ static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
     // and what the code did is seen below.
     PyObject *entry = newEntry(facility, process, victimPriority);
     int status = entry != NULL ? 0 : -1, took = 0;
-    if (status == 0 && asRequest(victim)->queue == facility->users.object && preemptible(sim, owner)) {
+    if (status == 0 && asRequest(victim)->queue == facility->users.object && preemptible(sim, owner, victim)) {
         // The server passes from the holder to the seize with no code run in
         // between: a grant made meanwhile would hand it out a second time.
         status = facility->users.remove(victim);
