@@ -602,6 +602,44 @@ assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (log, b.
 print("done")
 ''')
 
+    def test_a_line_whose_pop_empties_it_first(self):
+        """A line written in Python whose pop ran code that took the only
+        entry out (an interrupt): release() raised the line's IndexError
+        and left the busy level behind."""
+        self.run_scenario(r'''
+sim, log, armed = Simulation(), [], []
+
+class Interrupting(ext.RequestListFIFO):
+    """A line whose pop runs code that interrupts the only process in line."""
+
+    def pop(self):
+        if armed:
+            del armed[:]
+            waiter.interrupt("gone")
+        return ext.RequestListFIFO.pop(self)
+desk = Facility(sim, line=Interrupting(), name="desk")
+
+def holder():
+    yield desk.seize()
+    yield hold(1.0)
+    armed.append(1)
+    desk.release()
+    log.append((sim.now, "released", len(desk.users), desk.busy.value))
+
+def waiting():
+    yield hold(0.5)
+    try:
+        yield desk.seize()
+    except Interrupt as error:
+        log.append((sim.now, str(error)))
+sim.start(holder())
+waiter = sim.start(waiting())
+sim.run()
+assert log == [(1.0, "released", 0, 0), (1.0, "interrupted: 'gone'")], log
+assert (len(desk.line), desk.length.value, desk.served) == (0, 0, 1)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

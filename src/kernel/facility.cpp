@@ -449,8 +449,25 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
     *granted = false;
     while (facility->line.size() > 0 && facility->users.size() < facility->capacity) {
         PyObject *entry = facility->line.pop();
-        if (entry == NULL)
+        if (entry == NULL) {
+            // A line written in Python may run code (an interrupt) that
+            // empties it before it pops: then nobody is left to serve.
+            if (!PyErr_ExceptionMatches(PyExc_IndexError))
+                return -1;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Py_ssize_t left = facility->line.size();
+            if (left == 0) {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+                break;
+            }
+            if (left < 0)
+                PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
             return -1;
+        }
         int status = grant(facility, entry);
         Py_DECREF(entry);
         if (status < 0)
