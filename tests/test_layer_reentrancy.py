@@ -640,6 +640,39 @@ assert (len(desk.line), desk.length.value, desk.served) == (0, 0, 1)
 print("done")
 ''')
 
+    def test_a_line_whose_pop_serves_the_line_first(self):
+        """A line written in Python whose pop ran code that handed the free
+        server on (a capacity set): the grant then handed it out once more,
+        beyond the capacity."""
+        self.run_scenario(r'''
+sim, log, armed = Simulation(), [], []
+
+class Serving(ext.RequestListFIFO):
+    """A line whose pop runs code that serves the line itself first."""
+
+    def pop(self):
+        if armed:
+            del armed[:]
+            desk.capacity = desk.capacity  # hands the free server on, from inside the pop
+        return ext.RequestListFIFO.pop(self)
+desk = Facility(sim, line=Serving(), name="desk")
+
+def customer(name, arrive):
+    yield hold(arrive)
+    yield desk.seize()
+    log.append((sim.now, name, len(desk.users)))
+    yield hold(1.0)
+    if name == "first":
+        armed.append(1)
+    desk.release()
+for name, arrive in (("first", 0.0), ("second", 0.1), ("third", 0.2)):
+    sim.start(customer(name, arrive))
+sim.run()
+assert log == [(0.0, "first", 1), (1.0, "second", 1), (2.0, "third", 1)], log
+assert desk.busy.max == 1 and desk.served == 3, (desk.busy.max, desk.served)
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -468,6 +468,17 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
             PyErr_Restore(type, value, traceback);
             return -1;
         }
+        // The pop may have run code that served the line itself (a line
+        // written in Python): with no server free any more the entry goes
+        // back in line, where its push puts it, rather than beyond the
+        // capacity.
+        if (facility->users.size() >= facility->capacity && waitingOwner(facility, entry) != NULL) {
+            int status = facility->line.push(entry);
+            Py_DECREF(entry);
+            if (status < 0)
+                return -1;
+            continue;
+        }
         int status = grant(facility, entry);
         Py_DECREF(entry);
         if (status < 0)
