@@ -673,6 +673,51 @@ assert desk.busy.max == 1 and desk.served == 3, (desk.busy.max, desk.served)
 print("done")
 ''')
 
+    def test_a_run_while_an_interrupt_withdraws_the_wait(self):
+        """Withdrawing the wait of an interrupted process ran code (a line
+        written in Python) while the process was still in the event list: a
+        run made by that code resumed it, and the interrupt then reached it
+        waiting for something else, to be woken a second time."""
+        self.run_scenario(r'''
+sim, log, armed = Simulation(), [], []
+go = Signal(sim, "go")
+
+class Running(ext.RequestListFIFO):
+    """A line whose delete runs the simulation on (code that a delete may
+    run, a finaliser, say)."""
+
+    def delete(self, request):
+        if armed:
+            del armed[:]
+            sim.run(until=2.0)
+        return ext.RequestListFIFO.delete(self, request)
+desk = Facility(sim, line=Running(), name="desk")
+
+def holder():
+    yield desk.seize()
+    yield hold(10.0)
+
+def customer():
+    try:
+        log.append(("seized", (yield desk.seize(patience=1.0)), sim.now))
+        log.append(("signal", (yield wait(go)), sim.now))
+    except Interrupt as error:
+        log.append((str(error), sim.now))
+    yield hold(1.0)
+    log.append(("done", sim.now))
+sim.start(holder())
+waiter = sim.start(customer())
+sim.run(0.5)
+armed.append(1)
+waiter.interrupt("stop")  # withdrawing its entry runs the simulation to 2.0
+go.set("late")
+sim.run()
+# While its wait was being withdrawn the process was in no list: the run
+# did not resume it, and the interrupt reaches it once.
+assert log == [("interrupted: 'stop'", 2.0), ("done", 3.0)], log
+print("done")
+''')
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -272,6 +272,15 @@ int processCancelWait(ProcessObject *process)
 {
     SimulationObject *sim = process->sim;
     PyObject *type = NULL, *value = NULL, *traceback = NULL;
+    // Out of the event list and the passive list first, and no longer
+    // passive, which runs no code: withdrawing its entries may run code (a
+    // line or monitor written in Python) that must not resume it meanwhile
+    // (a run of the simulation, a reactivate).
+    keepFirstError(simulationUnschedule(sim, process), &type, &value, &traceback);
+    if (process->queue == sim->passive.object && core->isHeld(asObject(process)))
+        keepFirstError(sim->passive.remove(asObject(process)), &type, &value, &traceback);
+    if (process->state == PASSIVE)
+        process->state = SCHEDULED;
     if (process->composite != NULL)
         keepFirstError(conditionCancel(process), &type, &value, &traceback);
     PyObject *entry = process->waitEntry;
@@ -280,9 +289,6 @@ int processCancelWait(ProcessObject *process)
         keepFirstError(withdrawEntry(entry), &type, &value, &traceback);
         Py_DECREF(entry);
     }
-    keepFirstError(simulationUnschedule(sim, process), &type, &value, &traceback);
-    if (process->queue == sim->passive.object && core->isHeld(asObject(process)))
-        keepFirstError(sim->passive.remove(asObject(process)), &type, &value, &traceback);
     process->hasLeft = false;
     if (type == NULL)
         return 0;
