@@ -1,9 +1,13 @@
 # Faults of the simulation layer that tools/layerfuzz.py found: each
 # reproducer runs in a child interpreter, so that a crash fails its test
-# instead of the suite.
+# instead of the suite; and the fuzzer itself, for VORM_FUZZ_SECONDS.
+import os
+import sys
 import unittest
 
 from tests.support import run_child
+
+TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
 
 PRELUDE = r'''
 import gc
@@ -717,6 +721,28 @@ sim.run()
 assert log == [("interrupted: 'stop'", 2.0), ("done", 3.0)], log
 print("done")
 ''')
+
+
+class LayerFuzzTest(unittest.TestCase):
+    def test_random_models(self):
+        """tools/layerfuzz.py, each sequence in a child, for
+        VORM_FUZZ_SECONDS (make sanitize runs it longer, make fuzz for as
+        long as asked)."""
+        seconds = os.environ.get("VORM_FUZZ_SECONDS", "3")
+        status, out = run_child(None, True, [os.path.join(TOOLS, "layerfuzz.py"), "--seconds", seconds])
+        result = [line.split() for line in out.splitlines() if line.startswith("RESULT ")]
+        self.assertEqual((status, len(result)), (0, 1), out[-4000:])
+        self.assertTrue(int(result[0][1]) > 0 and result[0][2] == "0", out[-4000:])
+
+    def test_one_sequence_in_process(self):
+        """A fixed sequence in this process, so that make refleak can see
+        what the layer's re-entrant paths leak."""
+        sys.path.insert(0, TOOLS)
+        try:
+            import layerfuzz
+        finally:
+            sys.path.remove(TOOLS)
+        self.assertGreater(layerfuzz.run_sequence(20261206, 30), 30)
 
 
 if __name__ == "__main__":
