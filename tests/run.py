@@ -19,8 +19,9 @@ def main():
     if root not in sys.path:
         sys.path.insert(0, root)
     names = sys.argv[1:]
-    from vorm import ext
+    from vorm import _kernel, ext
     sys.stdout.write("vorm.ext: %s\n" % os.path.abspath(ext.__file__))
+    sys.stdout.write("vorm._kernel: %s\n" % os.path.abspath(_kernel.__file__))
     sys.stdout.flush()
     loader = unittest.TestLoader()
     if names:
