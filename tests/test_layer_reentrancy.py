@@ -722,6 +722,44 @@ assert log == [("interrupted: 'stop'", 2.0), ("done", 3.0)], log
 print("done")
 ''')
 
+    def test_a_line_that_refuses_the_preempted_holder(self):
+        """The line refused the preempted holder's new entry (its push
+        raised): the holder, out of the users and of the event list, was in
+        no list at all, and the seize got the line's error."""
+        self.run_scenario(r'''
+sim, log, refusals = Simulation(), [], []
+
+class Refusing(ext.RequestBinaryHeap):
+    def push(self, request):
+        if refusals:
+            raise refusals.pop()
+        ext.RequestBinaryHeap.push(self, request)
+desk = Facility(sim, line=Refusing(), preemptive=True, name="desk")
+
+def low():
+    yield desk.seize()
+    try:
+        yield hold(5.0)
+    except KeyError as error:  # preempted, and its line refused it: its server is gone
+        log.append((sim.now, "low", error.args[0], len(desk.users)))
+    yield hold(1.0)
+    log.append((sim.now, "low done"))
+
+def high():
+    yield hold(1.0)
+    refusals.append(KeyError("refused"))
+    yield desk.seize(priority=5)
+    log.append((sim.now, "high"))
+    yield hold(1.0)
+    desk.release()
+sim.start(low())
+sim.start(high())
+sim.run()
+assert log == [(1.0, "high"), (1.0, "low", "refused", 1), (2.0, "low done")], log
+assert (sim.alive, desk.preempted, len(desk.users), len(desk.line)) == (0, 1, 0, 0)
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

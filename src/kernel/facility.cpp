@@ -267,6 +267,28 @@ static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
         if (status == 0)
             status = facility->line.push(entry);
         process->joining = NULL;
+        if (status < 0 && took) {
+            // The line refused the holder's entry (a line written in Python
+            // that raised): rather than stay in no list at all, the holder
+            // learns of the error at the yield where it held, its server
+            // gone; the seize has it.
+            PyObject *type, *error, *traceback;
+            compatFetchNormalized(&type, &error, &traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            if (error != NULL) {
+                process->hasLeft = false;
+                setFieldOwned(&process->error, error);
+                status = simulationSchedule(sim, process, 0.0, SCHEDULED);
+            }
+            if (status == 0)
+                status = traceEntry(facility, entry, "preempted");
+            process->joining = NULL;
+            Py_XDECREF(entry);
+            Py_DECREF(process);
+            Py_DECREF(victim);
+            return status < 0 ? -1 : took;
+        }
         if (status == 0) {
             processParkEntry(process, entry);
             status = monitorSetOf(&facility->length, facility->line.size());
