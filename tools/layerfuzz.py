@@ -315,13 +315,13 @@ else:
 class Life(object):
     """What the fuzzer knows of one started generator."""
 
-    __slots__ = ("model", "process", "ref", "made", "entered", "exited", "by_hand", "command", "uncertain",
-                 "label", "__weakref__")
+    __slots__ = ("model", "process", "ref", "made", "entered", "exited", "by_hand", "command", "label",
+                 "__weakref__")
 
     def __init__(self, model, label):
         self.model, self.label = model, label
         self.process = self.ref = self.command = None
-        self.made = self.entered = self.exited = self.by_hand = self.uncertain = False
+        self.made = self.entered = self.exited = self.by_hand = False
 
 
 class FacilityRecord(object):
@@ -366,8 +366,6 @@ def body(world, model, life, commands):
     """A process: random commands, random operations between them."""
     closing = False
     life.entered = life.made = True
-    if life.process is None and life.uncertain:
-        life.process = model.sim.active  # start() raised after it was made
     try:
         for _ in range(commands):
             if world.rng.random() < 0.35:
@@ -598,16 +596,17 @@ class World(object):
             options["delay"] = self.delay(0.9)
         model.lives.append(life)
         sim = model.sim
-        alive = sim.alive
         try:
             life.process = sim.start(made, **options)
             life.made = True
         except EXPECTED:
             # Made and scheduled before the error (a trace that raised)?
-            # Then it shows when it runs; until then the count is uncertain
-            # (code run meanwhile may have started or ended others, too).
-            life.uncertain = sim.alive != alive
-            if not life.uncertain:
+            # Then a process of the simulation runs it (rare: asking the
+            # collector who refers to it is affordable).
+            made_by = [p for p in gc.get_referrers(made) if isinstance(p, _kernel.Process) and p.sim is sim]
+            if made_by:
+                life.process, life.made = made_by[0], True
+            else:
                 model.lives.remove(life)
             raise
         return life.process
@@ -1044,11 +1043,9 @@ def check_model(model):
     # Every unfinished process that the fuzzer knows stays in the
     # simulation's count of them (the simulation owns each).
     unfinished = len([life for life in lives if life.process.state != "finished"])
-    uncertain = len([life for life in model.lives if life.process is None and life.uncertain and not life.exited])
-    dropped = len([life for life in model.lives if life.process is None and not life.uncertain and
-                   (not life.exited or life.by_hand)])
-    assert unfinished <= sim.alive <= unfinished + uncertain + dropped, (
-        "the count of unfinished processes", sim.alive, unfinished, uncertain, dropped)
+    dropped = len([life for life in model.lives if life.process is None and (not life.exited or life.by_hand)])
+    assert unfinished <= sim.alive <= unfinished + dropped, (
+        "the count of unfinished processes", sim.alive, unfinished, dropped)
     if sim.closed:
         # Nothing of the model is left in any container, every generator
         # that began has ended.
