@@ -760,6 +760,44 @@ assert (sim.alive, desk.preempted, len(desk.users), len(desk.line)) == (0, 1, 0,
 print("done")
 ''')
 
+    def test_the_busy_level_when_code_sets_it_during_a_release(self):
+        """A release that passes its server on leaves the busy level as it
+        was; code run in the middle (a line's pop raising the capacity) had
+        set it to a count that the release then changed."""
+        self.run_scenario(r'''
+sim, log, armed = Simulation(), [], []
+
+class Raising(ext.RequestListFIFO):
+    """A line whose pop runs code once it has popped: it raises the
+    capacity, which serves the rest of the line and sets the busy level."""
+
+    def pop(self):
+        entry = ext.RequestListFIFO.pop(self)
+        if armed:
+            del armed[:]
+            desk.capacity = 3
+        return entry
+desk = Facility(sim, capacity=2, line=Raising(), name="desk")
+
+def customer(name, arrive, service):
+    yield hold(arrive)
+    yield desk.seize()
+    if name == "a":
+        armed.append(1)
+    yield hold(service)
+    desk.release()
+
+def watch():
+    yield hold(1.5)
+    log.append((len(desk.users), desk.busy.value, len(desk.line), desk.length.value))
+for name, arrive, service in (("a", 0.0, 1.0), ("b", 0.0, 10.0), ("w1", 0.5, 10.0), ("w2", 0.5, 10.0)):
+    sim.start(customer(name, arrive, service))
+sim.start(watch())
+sim.run()
+assert log == [(3, 3, 0, 0)], log
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

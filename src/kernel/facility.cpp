@@ -510,6 +510,18 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
     return 0;
 }
 
+// Whether the busy level, when it is the kernel's Level (or a subclass, read
+// without code), no longer counts the users: code run in the middle of a
+// release or a grant (the trace, a line or monitor written in Python) may
+// have set it to a count that the operation then changed.
+static bool busyBehind(FacilityObject *facility)
+{
+    PyObject *busy = facility->busy;
+    if (!PyObject_TypeCheck(busy, &LevelType))
+        return false;
+    return reinterpret_cast<LevelObject *>(busy)->valueDouble != static_cast<double>(facility->users.size());
+}
+
 int facilityReleaseEntry(FacilityObject *facility, PyObject *entry)
 {
     Py_INCREF(entry);
@@ -521,8 +533,8 @@ int facilityReleaseEntry(FacilityObject *facility, PyObject *entry)
     if (status == 0)
         status = grantWaiting(facility, &granted);
     // With someone in line the server passes straight on and the busy level
-    // stays as it was.
-    if (status == 0 && !granted)
+    // stays as it was (unless code run meanwhile set it).
+    if (status == 0 && (!granted || busyBehind(facility)))
         status = monitorSetOf(&facility->busy, facility->users.size());
     return status;
 }
@@ -768,7 +780,7 @@ static int setCapacity(PyObject *self, PyObject *value, void *)
     Py_INCREF(self);
     bool granted = false;
     int status = grantWaiting(facility, &granted);
-    if (status == 0 && granted)
+    if (status == 0 && (granted || busyBehind(facility)))
         status = monitorSetOf(&facility->busy, facility->users.size());
     Py_DECREF(self);
     return status;
