@@ -810,15 +810,17 @@ class LayerFuzzTest(unittest.TestCase):
         self.assertEqual((status, len(result)), (0, 1), out[-4000:])
         self.assertTrue(int(result[0][1]) > 0 and result[0][2] == "0", out[-4000:])
 
-    def test_one_sequence_in_process(self):
-        """A fixed sequence in this process, so that make refleak can see
-        what the layer's re-entrant paths leak."""
+    def test_sequences_in_process(self):
+        """Fixed sequences in this process, so that make refleak can see
+        what the layer's re-entrant paths leak: one plain, one whose hooks
+        raise, one that meddles with the containers, one that does both."""
         sys.path.insert(0, TOOLS)
         try:
             import layerfuzz
         finally:
             sys.path.remove(TOOLS)
-        self.assertGreater(layerfuzz.run_sequence(20261206, 30), 30)
+        for seed in (20261207, 20261209, 20261206, 20261211):
+            self.assertGreater(layerfuzz.run_sequence(seed, 60), 60)
 
 
 if __name__ == "__main__":

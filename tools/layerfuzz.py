@@ -1132,7 +1132,7 @@ def run_child(seed, steps, timeout):
 def main():
     parser = optparse.OptionParser(usage=__doc__.strip())
     parser.add_option("--seconds", type="float", default=10.0)
-    parser.add_option("--steps", type="int", default=60)
+    parser.add_option("--steps", type="int", default=200)
     parser.add_option("--seed", type="int", default=None)
     parser.add_option("--timeout", type="float", default=300.0)
     parser.add_option("--child", type="int", default=None)
