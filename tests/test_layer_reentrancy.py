@@ -798,6 +798,26 @@ assert log == [(3, 3, 0, 0)], log
 print("done")
 ''')
 
+    def test_a_histogram_of_infinite_and_nan_observations(self):
+        """A tally that kept an infinite observation (the wait of a clock
+        run to infinity) or a NaN (infinity less infinity): its histogram
+        raised OverflowError from the automatic bin rule, or IndexError."""
+        self.run_scenario(r'''
+from vorm import Tally
+inf, nan = float("inf"), float("nan")
+tally = Tally("waits", series=True)
+for x in (1.0, 2.0, 2.5, 3.0, inf, -inf, nan):
+    tally.add(x)
+for bins in (None, 2):
+    histogram = tally.histogram(bins)
+    # The finite values fill the bins; the others lie outside them.
+    assert (sum(histogram.counts), histogram.below, histogram.above, histogram.total) == (4, 1, 2, 7), (
+        bins, histogram.counts, histogram.below, histogram.above)
+    assert histogram.edges[0] == 1.0 and histogram.edges[-1] == 3.0, histogram.edges
+    str(histogram)
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):
