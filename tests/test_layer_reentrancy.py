@@ -818,6 +818,32 @@ for bins in (None, 2):
 print("done")
 ''')
 
+    def test_a_renege_with_a_counter_that_cannot_count(self):
+        """A renege took the entry out of line and then failed to count
+        itself (the counter set to a string), leaving the line's level
+        behind."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+desk = Facility(sim, name="desk")
+desk.reneged = "many"  # a counter set to something that cannot count
+
+def holder():
+    yield desk.seize()
+    yield hold(5.0)
+
+def impatient():
+    try:
+        log.append((yield desk.seize(patience=1.0)))
+    except TypeError:
+        log.append("refused")
+    log.append((sim.now, len(desk.line), desk.length.value))
+sim.start(holder())
+sim.start(impatient())
+sim.run()
+assert log == ["refused", (1.0, 0, 0)], log
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

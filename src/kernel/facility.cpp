@@ -560,11 +560,13 @@ int facilityRenege(PyObject *entry)
     if (asRequest(entry)->queue != facility->line.object || !core->isHeld(entry))
         return 0;
     Py_INCREF(facility);
+    // The level follows the line before the counter, which code may have
+    // set to something that cannot count.
     int status = facility->line.remove(entry);
     if (status == 0)
-        status = bump(&facility->reneged);
-    if (status == 0)
         status = monitorSetOf(&facility->length, facility->line.size());
+    if (status == 0)
+        status = bump(&facility->reneged);
     if (status == 0)
         status = traceEntry(facility, entry, "reneged");
     Py_DECREF(facility);
