@@ -844,6 +844,42 @@ assert log == ["refused", (1.0, 0, 0)], log
 print("done")
 ''')
 
+    def test_a_holder_whose_new_server_was_given_back_is_not_preempted(self):
+        """A process that held b and had just been handed a, which was
+        then released on its behalf before it ran, was taken for one just
+        handed b (its newest server) and preempted from b."""
+        self.run_scenario(r'''
+sim, log = Simulation(), []
+a = Facility(sim, name="a")
+b = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name="b")
+
+def other():
+    yield a.seize()
+    yield hold(1.0)
+    a.release()
+    a.release(process=both)  # what it was just handed is given back on its behalf
+
+def both():
+    yield b.seize()
+    got = yield a.seize()  # handed a at 1.0, by other's release
+    log.append((sim.now, "a", got))
+    yield hold(1.0)
+    b.release()
+
+def urgent():
+    yield hold(1.0)  # runs at 1.0 before both: both was handed a, then lost it, and has not run
+    yield b.seize(priority=5)
+    log.append((sim.now, "urgent"))
+    b.release()
+sim.start(other())
+both = sim.start(both())
+sim.start(urgent())
+sim.run()
+# Busy with the end of its seize of a, it keeps b.
+assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (log, b.preempted)
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

@@ -162,16 +162,18 @@ static int traceEntry(FacilityObject *facility, PyObject *entry, const char *wha
 // Preemption
 
 // Whether entry (among the users of its facility) is the server that the
-// process has just been handed: the newest of its entries that hold one,
-// since it has not run since. A process just handed another facility's
-// server holds this one while busy with something else.
+// process has just been handed: the newest of its facility entries, since it
+// has not run since (even when that server was released on its behalf
+// meanwhile). A process just handed another facility's server holds this
+// one while busy with something else.
 static bool justGranted(ProcessObject *process, PyObject *entry)
 {
     PyObject *request = process->prev;
     ChainGuard guard(asObject(process));
     while (request != Py_None && PyObject_TypeCheck(request, core->requestType) && guard.step(request)) {
-        PyObject *target = asRequest(request)->target;
-        if (isFacility(target) && asRequest(request)->queue == asFacility(target)->users.object)
+        // (The entry being placed, which preempt() records before it
+        // decides, is not one it was handed.)
+        if (isFacility(asRequest(request)->target) && request != process->joining)
             return request == entry;
         request = asRequest(request)->prev;
     }
