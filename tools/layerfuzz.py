@@ -39,9 +39,15 @@ import weakref
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.append(ROOT)  # after PYTHONPATH, where a sanitized build may come first
-from vorm import (Facility, Interrupt, Level, ProcessError, Signal, Simulation, SimulationError,  # noqa: E402
-                  Tally, all_of, first, hold, passivate, wait)
+from vorm import (Facility, Interrupt, Level, ProcessError, Seize, Signal, Simulation,  # noqa: E402
+                  SimulationError, Tally, all_of, first, hold, passivate, wait)
 from vorm import _kernel, ext  # noqa: E402
+
+try:
+    from io import StringIO
+    StringIO().write(str("x"))  # Python 2's io.StringIO takes unicode only
+except TypeError:
+    from StringIO import StringIO
 
 PY3 = sys.version_info[0] >= 3
 LINES = (ext.RequestListFIFO, ext.RequestListStack, ext.RequestArray, ext.RequestArrayStack, ext.RequestDEQFIFO,
@@ -306,6 +312,36 @@ class Driver(object):
     __name__ = property(label)
 
 
+class Nameless(Driver):
+    """A process whose name cannot be read: start() names it by its type."""
+
+    def label(self):
+        reenter("Nameless.__name__")
+        raise AttributeError("no name")
+    __name__ = property(label)
+
+
+class Clock(object):
+    """What a monitor may keep instead of a simulation: anything with a now,
+    here one whose reading runs code."""
+
+    def __init__(self, sim):
+        self.sim = sim
+
+    @property
+    def now(self):
+        reenter("Clock.now")
+        return self.sim.now
+
+
+class MisCreating(ext.RequestListFIFO):
+    """A line whose create() makes a request that no line of it can hold: a
+    seize on its facility is refused."""
+
+    def create(self, *args, **keywords):
+        return ext.Request()
+
+
 if PY3:  # a process that returns a value; Python 2 has no return in generators
     exec("def returning(inner, value):\n    yield from inner\n    return value\n")
 else:
@@ -416,7 +452,7 @@ class World(object):
                  ("trace", 1, 1, 1), ("monitor", 1, 1, 1), ("facility", 2, 1, 1), ("signal_new", 1, 1, 1),
                  ("close", 0.5, 0.5, 0.5), ("collect", 1, 1, 1), ("query", 1, 2, 2), ("drop", 2, 1, 2),
                  ("meddle", 1 if self.tamper else 0, 0.5 if self.tamper else 0, 1 if self.tamper else 0),
-                 ("other", 1, 0.5, 0.5))
+                 ("other", 1, 0.5, 0.5), ("measure", 1, 1.5, 1.5))
         self.operations = dict((context, [(entry[column], getattr(self, "op_" + entry[0])) for entry in table])
                                for column, context in ((1, "top"), (2, "process"), (3, "hook")))
         self.totals = dict((context, sum(weight for weight, _ in operations))
@@ -459,8 +495,10 @@ class World(object):
                        preemptive=heap and rng.random() < 0.5, series=rng.random() < 0.2)
         name = rng.choice(("clerk", "desk", Addable("f"), Addable("g")))
         if mistakes and rng.random() < 0.15:  # a mistake: each is refused
-            choice = rng.randrange(6)
-            if choice == 5:
+            choice = rng.randrange(7)
+            if choice == 6:
+                options["line"] = MisCreating()
+            elif choice == 5:
                 options["capacity"] = rng.choice((0, "2", 1.5, None))
             elif choice == 0:
                 options["preemptive"] = True
@@ -585,7 +623,7 @@ class World(object):
         made = generator
         choice = self.rng.random()
         if choice < 0.1:
-            made = Driver(generator)
+            made = Driver(generator) if choice < 0.08 else Nameless(generator)
         elif choice < 0.2 and returning is not None:
             made = returning(generator, self.value())
         del generator
@@ -626,6 +664,8 @@ class World(object):
                 f = self.facility(model)
                 if rng.random() < 0.3:
                     return f.seize()
+                if rng.random() < 0.1:  # the command made directly
+                    return Seize(f, self.priority(), self.patience())
                 options = {}
                 if rng.random() < 0.7:
                     options["priority"] = self.priority()
@@ -802,6 +842,54 @@ class World(object):
             else:
                 f.busy = made
 
+    def op_measure(self, context):
+        """The monitors' own interface, on a facility's monitors or on new
+        ones that keep a clock of their own; and the counters set to odd
+        values."""
+        rng = self.rng
+        f = self.facility()
+        choice = rng.randrange(8)
+        clock = self.model.sim if rng.random() < 0.7 else Clock(self.model.sim)
+        if choice == 0:
+            tally = f.wait if rng.random() < 0.5 else Tally("t", clock, rng.random() < 0.5)
+            tally.add(rng.choice((rng.random(), 3, Int(2), Number(rng.random()), -1.5)))
+            (tally.count, tally.total, tally.mean(), tally.variance(), tally.stdev(), tally.min, tally.max)
+            tally.name = self.name()
+            repr(tally)
+        elif choice == 1:
+            if rng.random() < 0.3:
+                # Set by hand, a facility's own level no longer counts; what
+                # it is set to (a Number, which ints cannot be compared
+                # with) may make its next update raise, as a monitor's may.
+                level = rng.choice((f.length, f.busy))
+                for model in self.models:
+                    for record in model.facilities:
+                        record.replaced = record.replaced or record.facility is f
+                disturb("a facility's own level set by hand")
+            else:
+                level = (HookedLevel if rng.random() < 0.5 else Level)(
+                    clock, "l", rng.choice((0, 2, 2.5, 2 ** 62)), rng.random() < 0.5)
+            if rng.random() < 0.5:
+                level.add(rng.choice((None, 1, -1, 2 ** 62, 0.5, Int(1))))
+            else:
+                level.set(rng.choice((0, 1, 3, 0.5, Int(2), Number(1.0))))
+            (level.value, level.min, level.max, level.mean())
+            level.name = self.name()
+            repr(level)
+        elif choice == 2:
+            monitor = rng.choice((f.wait, f.length, f.busy, Tally("t", clock, True), Level(clock, "l", 0, True)))
+            monitor.write_csv(StringIO())
+        elif choice == 3:
+            tally = f.wait if rng.random() < 0.5 else Tally("t", clock, True)
+            for _ in range(rng.randrange(4)):
+                tally.add(rng.random())
+            tally.histogram(rng.choice((None, 1, 3, 10)))
+        elif choice == 4:
+            rng.choice((f.wait, f.length, f.busy)).reset()
+        else:
+            setattr(f, rng.choice(("balked", "reneged", "preempted")),
+                    rng.choice((0, 2 ** 62, 2 ** 70, Int(3), -1, 2.5, Value())))
+
     def op_facility(self, context):
         self.new_facility(self.model)
 
@@ -811,7 +899,11 @@ class World(object):
         self.model.signals.append(Signal(self.model.sim, self.name()))
 
     def op_close(self, context):
-        self.model.sim.close()
+        if self.rng.random() < 0.3:
+            with self.model.sim:  # leaving the block closes it
+                reenter("a with block")
+        else:
+            self.model.sim.close()
 
     def op_collect(self, context):
         gc.collect()
@@ -828,7 +920,14 @@ class World(object):
             self.model.sim.peek()
         elif choice == 3:
             f = self.facility()
-            (f.served, f.balked, f.reneged, f.preempted, f.wait.mean(), f.length.mean(), f.busy.mean())
+            (f.served, f.balked, f.reneged, f.preempted, f.wait.mean(), f.length.mean(), f.busy.mean(), f.limit,
+             f.capacity, f.preemptive, f.name, f.sim, f.users, f.line)
+            sim = self.model.sim
+            (sim.now, sim.active, sim.pending, sim.alive, sim.running, sim.closed, sim.trace)
+            p = self.process()
+            if p is not None:
+                (p.sim, p.generator, p.finished, p.passive, p.state, p.result, p.wakes, p.futureTime, p.priority,
+                 p.queue, p.name, p.parent)
         elif choice == 4:
             repr(self.command(self.model, None, False))
         else:
