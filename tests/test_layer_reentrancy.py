@@ -880,6 +880,87 @@ assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (log, b.
 print("done")
 ''')
 
+    def test_an_entry_pushed_while_its_process_is_interrupted(self):
+        """Pushing an entry into a line written in Python runs code: an
+        interrupt of its process meanwhile (the grant loop putting it back,
+        a preempted holder going back in line) left the entry in line for
+        nobody, and the preempted holder parked while scheduled."""
+        self.run_scenario(r'''
+
+# The grant loop puts an entry back in line (the pop served the line
+# itself), and that push interrupts the entry's process.
+sim, log, armed = Simulation(), [], []
+
+class Meddling(ext.RequestListFIFO):
+    def pop(self):
+        if "serve" in armed:
+            armed.remove("serve")
+            desk.capacity = desk.capacity  # serves the line from inside the pop
+        return ext.RequestListFIFO.pop(self)
+
+    def push(self, request):
+        if "interrupt" in armed:
+            armed.remove("interrupt")
+            request.val.interrupt("gone")  # its process stops waiting before it is back in line
+        ext.RequestListFIFO.push(self, request)
+desk = Facility(sim, line=Meddling(), name="desk")
+
+def customer(name, arrive):
+    yield hold(arrive)
+    try:
+        yield desk.seize()
+    except Interrupt as error:
+        log.append((sim.now, name, str(error)))
+        return
+    log.append((sim.now, name))
+    yield hold(1.0)
+    if name == "first":
+        armed[:] = ["serve", "interrupt"]
+    desk.release()
+def watch():
+    yield hold(1.5)
+    log.append((sim.now, len(desk.line), desk.length.value))
+for name, arrive in (("first", 0.0), ("second", 0.1), ("third", 0.2)):
+    sim.start(customer(name, arrive))
+sim.start(watch())
+sim.run()
+assert log == [(0.0, "first"), (1.0, "second"), (1.0, "third", "interrupted: 'gone'"), (1.5, 0, 0)], log
+assert (len(desk.line), desk.length.value, desk.served) == (0, 0, 2), (len(desk.line), desk.length.value)
+
+# Preemption pushes the holder's entry, and that push interrupts it.
+sim, log, armed = Simulation(), [], []
+
+class Interrupting(ext.RequestBinaryHeap):
+    def push(self, request):
+        if armed:
+            del armed[:]
+            request.val.interrupt("gone")
+        ext.RequestBinaryHeap.push(self, request)
+desk = Facility(sim, line=Interrupting(), preemptive=True, name="desk")
+
+def low():
+    yield desk.seize()
+    try:
+        yield hold(5.0)
+    except Interrupt as error:
+        log.append((sim.now, "low", str(error)))
+
+def high():
+    yield hold(1.0)
+    armed.append(1)
+    yield desk.seize(priority=5)
+    log.append((sim.now, "high"))
+    yield hold(1.0)
+    desk.release()
+sim.start(low())
+sim.start(high())
+sim.start(watch())
+sim.run()
+assert log == [(1.0, "high"), (1.0, "low", "interrupted: 'gone'"), (1.5, 0, 0)], log
+assert (len(desk.users), desk.busy.value, sim.alive) == (0, 0, 0), (len(desk.users), desk.busy.value, sim.alive)
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

@@ -292,8 +292,16 @@ static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
             return status < 0 ? -1 : took;
         }
         if (status == 0) {
-            processParkEntry(process, entry);
-            status = monitorSetOf(&facility->length, facility->line.size());
+            // The push may have run code (a line written in Python) that
+            // ended the holder's wait before it began (an interrupt
+            // scheduled it): then the entry leaves the line again.
+            if ((process->state == SUSPENDED || process->state == WAITING) && process->queue != sim->events.object &&
+                process->waitEntry == NULL && process->composite == NULL)
+                processParkEntry(process, entry);
+            else
+                status = facilityWithdraw(facility, entry);
+            if (status == 0)
+                status = monitorSetOf(&facility->length, facility->line.size());
         }
         // Its entry among the users has left: the chain keeps one record of
         // the name, as when it is recorded after it has left.
@@ -498,6 +506,11 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
         // capacity.
         if (facility->users.size() >= facility->capacity && waitingOwner(facility, entry) != NULL) {
             int status = facility->line.push(entry);
+            // The push may run code too: an entry whose process stopped
+            // waiting meanwhile (an interrupt) leaves again, or it would
+            // wait there for nobody.
+            if (status == 0 && waitingOwner(facility, entry) == NULL)
+                status = facilityWithdraw(facility, entry);
             Py_DECREF(entry);
             if (status < 0)
                 return -1;
