@@ -961,6 +961,36 @@ assert (len(desk.users), desk.busy.value, sim.alive) == (0, 0, 0), (len(desk.use
 print("done")
 ''')
 
+    def test_an_interrupt_whose_process_ends_while_the_exception_is_made(self):
+        """Making the Interrupt runs code, in which the process ran to its
+        end: interrupt() returned an error without setting one (a
+        SystemError)."""
+        self.run_scenario(r'''
+import sys
+sim, log = Simulation(), []
+init = getattr(Interrupt.__init__, "__func__", Interrupt.__init__).__code__
+
+def sleeper():
+    yield hold(1.0)
+    log.append("done")
+target = sim.start(sleeper())
+sim.run(0.5)
+
+def profile(frame, event, arg):
+    if event == "call" and frame.f_code is init:  # making the exception runs code
+        sys.setprofile(None)
+        sim.run()  # in which the process finishes
+sys.setprofile(profile)
+try:
+    target.interrupt("late")
+except StateError as error:
+    log.append(str(error))
+finally:
+    sys.setprofile(None)
+assert log == ["done", "cannot interrupt process 'sleeper', which is not waiting"], log
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

@@ -685,7 +685,10 @@ static PyObject *processInterrupt(PyObject *self, PyObject *args)
     // interrupted. A wait that cannot be withdrawn (a line written in Python
     // that raised) does not keep it from being interrupted: the interrupter
     // learns of that error afterwards.
-    if (error != NULL && process->state != FINISHED && process != sim->active) {
+    if (error != NULL && (process->state == FINISHED || process == sim->active)) {
+        kernelError(hooks.stateError, sim, "cannot interrupt process %r, which is not waiting",
+                    Py_BuildValue("(O)", process->name));
+    } else if (error != NULL) {
         PyObject *type = NULL, *value = NULL, *traceback = NULL;
         if (processCancelWait(process) < 0)
             PyErr_Fetch(&type, &value, &traceback);
