@@ -991,6 +991,52 @@ assert log == ["done", "cannot interrupt process 'sleeper', which is not waiting
 print("done")
 ''')
 
+    def test_an_entry_that_the_line_refuses_back(self):
+        """The grant loop put an entry back in line (its pop had served the
+        line itself) and the line's push refused it: the entry was in no
+        line, and its process waited for good."""
+        self.run_scenario(r'''
+sim, log, armed = Simulation(), [], []
+
+class Refusing(ext.RequestListFIFO):
+    """A line whose pop serves the line itself first, and whose push then
+    refuses the entry the grant puts back."""
+
+    def pop(self):
+        if "serve" in armed:
+            armed.remove("serve")
+            desk.capacity = desk.capacity
+        return ext.RequestListFIFO.pop(self)
+
+    def push(self, request):
+        if "refuse" in armed:
+            armed.remove("refuse")
+            raise KeyError("refused")
+        ext.RequestListFIFO.push(self, request)
+desk = Facility(sim, line=Refusing(), name="desk")
+
+def customer(name, arrive):
+    yield hold(arrive)
+    try:
+        yield desk.seize()
+    except KeyError as error:
+        log.append((sim.now, name, error.args[0]))
+        return
+    log.append((sim.now, name))
+    yield hold(1.0)
+    if name == "first":
+        armed[:] = ["serve", "refuse"]
+    desk.release()
+for name, arrive in (("first", 0.0), ("second", 0.1), ("third", 0.2)):
+    sim.start(customer(name, arrive))
+sim.run()
+# The entry the line refused back: its process learns of the error, rather
+# than wait for good on an entry in no line.
+assert log == [(0.0, "first"), (1.0, "second"), (1.0, "third", "refused")], log
+assert (sim.alive, len(desk.line)) == (0, 0), (sim.alive, len(desk.line))
+print("done")
+''')
+
 
 class LayerFuzzTest(unittest.TestCase):
     def test_random_models(self):

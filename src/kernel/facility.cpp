@@ -511,6 +511,22 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
             // wait there for nobody.
             if (status == 0 && waitingOwner(facility, entry) == NULL)
                 status = facilityWithdraw(facility, entry);
+            // Refused back (a push written in Python that raised), the
+            // entry is in no line: its process learns of the error rather
+            // than wait for good.
+            ProcessObject *owner = status < 0 ? waitingOwner(facility, entry) : NULL;
+            if (owner != NULL) {
+                PyObject *type, *error, *traceback;
+                compatFetchNormalized(&type, &error, &traceback);
+                Py_XDECREF(type);
+                Py_XDECREF(traceback);
+                if (error != NULL) {
+                    Py_INCREF(owner);
+                    status = processFire(owner, entry, error, true, SCHEDULED);
+                    Py_DECREF(owner);
+                    Py_DECREF(error);
+                }
+            }
             Py_DECREF(entry);
             if (status < 0)
                 return -1;
