@@ -5,7 +5,7 @@
 # make peers                            the example models on vorm against SimPy 3, same numbers
 # make scale                            replications serially, on 2 local workers and on a 2-worker dask cluster
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
-# make fuzz [FUZZ_SECONDS=1200]         the re-entrancy fuzzer alone under ASan and UBSan, per interpreter
+# make fuzz [FUZZ_SECONDS=1200]         the re-entrancy fuzzers (core, layer) alone under ASan and UBSan, each per interpreter
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
 # make install-check                    pip install . and the sdist into fresh venvs, offline, and run them
 # make accuracy                         the distribution functions against mpmath: a Markdown table

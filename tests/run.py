@@ -277,8 +277,9 @@ def main():
     # finally of run_file); an interrupt from the terminal reaches this
     # process alone, the child runs in a group of its own.
     signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
-    from vorm import ext
+    from vorm import _kernel, ext
     sys.stdout.write("vorm.ext: %s\n" % os.path.abspath(ext.__file__))
+    sys.stdout.write("vorm._kernel: %s\n" % os.path.abspath(_kernel.__file__))
     sys.stdout.flush()
     names = sys.argv[1:]
     if names:

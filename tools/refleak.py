@@ -63,6 +63,21 @@ def run_once(loader, cls):
     return result.testsRun, problems
 
 
+def small_model():
+    """A process that seizes, holds and releases, run and closed."""
+    from vorm import Facility, Simulation, hold
+    sim = Simulation()
+    desk = Facility(sim)
+
+    def customer():
+        yield desk.seize()
+        yield hold(1.0)
+        desk.release()
+    sim.start(customer())
+    sim.run()
+    sim.close()
+
+
 def leaking(deltas):
     return all(delta > 0 for delta in deltas)
 
@@ -80,11 +95,12 @@ def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     if root not in sys.path:
         sys.path.append(root)
-    from vorm import ext
+    from vorm import _kernel, ext
     sys.stdout.write("vorm.ext: %s\n" % os.path.abspath(ext.__file__))
+    sys.stdout.write("vorm._kernel: %s\n" % os.path.abspath(_kernel.__file__))
     # An extension built without Py_REF_DEBUG (release headers under a debug
     # interpreter) changes reference counts behind the total's back, which
-    # turns every count below into noise.
+    # turns every count below into noise. Both libraries are asked.
     settle()
     before = sys.gettotalrefcount()
     for _ in range(1000):
@@ -92,6 +108,16 @@ def main():
     settle()
     if abs(sys.gettotalrefcount() - before) > 100:
         raise SystemExit("refleak: vorm.ext does not count its references (built for another ABI?)")
+    for _ in range(3):  # the first runs fill caches
+        small_model()
+    settle()
+    before = sys.gettotalrefcount()
+    for _ in range(200):
+        small_model()
+    settle()
+    if abs(sys.gettotalrefcount() - before) > 100:
+        raise SystemExit("refleak: vorm._kernel does not count its references (built for another ABI?), "
+                         "or a small model leaks")
     loader = unittest.TestLoader()
     if names:
         suite = loader.loadTestsFromNames(names)

@@ -68,11 +68,14 @@ def edges_for(values, bins=None):
         if len(edges) < 2 or any(not a < b for a, b in zip(edges, edges[1:])):
             raise ValueError("histogram edges must be at least two increasing numbers, got %r" % (bins,))
         return edges
-    low, high = (min(values), max(values)) if values else (0.0, 1.0)
+    # Infinite and NaN observations (waits of a clock run to infinity) fall
+    # outside every bin: the edges span the finite ones.
+    finite = [value for value in values if not (math.isinf(value) or math.isnan(value))]
+    low, high = (min(finite), max(finite)) if finite else (0.0, 1.0)
     if high <= low:
         high = low + 1.0
     if bins is None:
-        bins = _automatic(values, low, high)
+        bins = _automatic(finite, low, high)
     if isinstance(bins, bool) or int(bins) != bins or bins < 1:
         raise ValueError("a histogram needs at least 1 bin, got %r" % (bins,))
     bins = int(bins)
@@ -107,7 +110,7 @@ def count(values, edges, name="values"):
     for value in values:
         if value < edges[0]:
             below += 1
-        elif value > last:
+        elif value > last or value != value:  # a NaN is in no bin
             above += 1
         elif value == last:
             counts[-1] += 1

@@ -42,8 +42,19 @@ int timerFire(TimerObject *timer)
         Py_INCREF(entry);
         status = facilityRenege(entry);
         Py_DECREF(entry);
-        if (status == 0)
+        if (status == 0) {
             status = conditionFire(process, self, Py_False, false);
+        } else {
+            // Leaving the line failed (a line or monitor written in Python
+            // raised): the process learns of it at its first() or all_of(),
+            // as at a seize of its own, rather than waiting on for good.
+            PyObject *type, *error, *traceback;
+            compatFetchNormalized(&type, &error, &traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            status = error != NULL ? conditionFire(process, self, error, true) : -1;
+            Py_XDECREF(error);
+        }
     } else {
         status = conditionFire(process, self, timer->value, false);
     }
@@ -179,13 +190,23 @@ static int withdrawBranch(ProcessObject *process, Branch *branch)
     return status;
 }
 
+// Every branch is withdrawn even when one fails, with the first error put
+// aside meanwhile (the others run code, which must not see it set).
 static int withdrawAll(ProcessObject *process, CompositeWait *composite)
 {
-    int status = 0;
-    for (Py_ssize_t i = 0; i < composite->count; ++i)
-        if (withdrawBranch(process, &composite->branches[i]) < 0)
-            status = -1;
-    return status;
+    PyObject *type = NULL, *value = NULL, *traceback = NULL;
+    for (Py_ssize_t i = 0; i < composite->count; ++i) {
+        if (withdrawBranch(process, &composite->branches[i]) < 0) {
+            if (type == NULL)
+                PyErr_Fetch(&type, &value, &traceback);
+            else
+                PyErr_Clear();
+        }
+    }
+    if (type == NULL)
+        return 0;
+    PyErr_Restore(type, value, traceback);
+    return -1;
 }
 
 int conditionCancel(ProcessObject *process)
@@ -209,19 +230,30 @@ static int decide(CompositeWait *composite, PyObject *outcome, bool failed)
     return 0;
 }
 
-// Resumes a process whose composite wait has been decided.
+// Resumes a process whose composite wait has been decided. A branch that
+// cannot be withdrawn (a line written in Python that raised) does not keep
+// the process from resuming: it learns of that error instead of the outcome.
 static int resumeDecided(ProcessObject *process)
 {
     CompositeWait *composite = process->composite;
     process->composite = NULL;
-    int status = withdrawAll(process, composite);
-    if (status == 0) {
-        if (composite->failed)
-            setField(&process->error, composite->outcome);
+    int status = 0;
+    if (withdrawAll(process, composite) < 0) {
+        PyObject *type, *error, *traceback;
+        compatFetchNormalized(&type, &error, &traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        if (error == NULL)
+            status = -1;
         else
-            setField(&process->resume, composite->outcome);
-        status = simulationSchedule(process->sim, process, 0.0, SCHEDULED);
+            setFieldOwned(&process->error, error);
+    } else if (composite->failed) {
+        setField(&process->error, composite->outcome);
+    } else {
+        setField(&process->resume, composite->outcome);
     }
+    if (status == 0)
+        status = simulationSchedule(process->sim, process, 0.0, SCHEDULED);
     compositeFree(composite);
     return status;
 }

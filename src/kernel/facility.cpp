@@ -102,7 +102,10 @@ static PyObject *newEntry(FacilityObject *facility, ProcessObject *process, doub
     PyObject *entry = facility->makeEntry(facility, process, priority);
     if (entry == NULL)
         return NULL;
+    // Until the caller has placed it (the line, the users) and cleared this.
+    process->joining = entry;
     if (processRecord(process, entry) < 0) {
+        process->joining = NULL;
         Py_DECREF(entry);
         return NULL;
     }
@@ -158,17 +161,38 @@ static int traceEntry(FacilityObject *facility, PyObject *entry, const char *wha
 // ---------------------------------------------------------------------------
 // Preemption
 
+// Whether entry (among the users of its facility) is the server that the
+// process has just been handed: the newest of its facility entries, since it
+// has not run since (even when that server was released on its behalf
+// meanwhile). A process just handed another facility's server holds this
+// one while busy with something else.
+static bool justGranted(ProcessObject *process, PyObject *entry)
+{
+    PyObject *request = process->prev;
+    ChainGuard guard(asObject(process));
+    while (request != Py_None && PyObject_TypeCheck(request, core->requestType) && guard.step(request)) {
+        // (The entry being placed, which preempt() records before it
+        // decides, is not one it was handed.)
+        if (isFacility(asRequest(request)->target) && request != process->joining)
+            return request == entry;
+        request = asRequest(request)->prev;
+    }
+    return false;
+}
+
 // Only a holder in the midst of a hold with time left, or one that has just
-// been handed its server, can lose it: a holder busy with anything else
+// been handed this server, can lose it: a holder busy with anything else
 // keeps it.
-static bool preemptible(SimulationObject *sim, PyObject *owner)
+static bool preemptible(SimulationObject *sim, PyObject *owner, PyObject *entry)
 {
     if (!isProcess(owner))
         return false;
     ProcessObject *process = asProcess(owner);
     if (process->sim != sim || process->queue != sim->events.object)
         return false;
-    return process->state == GRANTED || (process->state == HOLDING && process->futureTime > sim->now);
+    if (process->state == GRANTED)
+        return justGranted(process, entry);
+    return process->state == HOLDING && process->futureTime > sim->now;
 }
 
 // The holder of lowest priority (the latest to join among equals). New
@@ -180,7 +204,7 @@ static PyObject *preemptionVictim(FacilityObject *facility)
         return NULL;
     PyObject *victim = NULL, *entry;
     while ((entry = PyIter_Next(iterator)) != NULL) {
-        if (preemptible(facility->sim, asRequest(entry)->val) &&
+        if (preemptible(facility->sim, asRequest(entry)->val, entry) &&
             PyObject_TypeCheck(entry, core->priorityRequestType)) {
             PriorityRequestObject *candidate = reinterpret_cast<PriorityRequestObject *>(entry);
             PriorityRequestObject *chosen = reinterpret_cast<PriorityRequestObject *>(victim);
@@ -200,53 +224,97 @@ static PyObject *preemptionVictim(FacilityObject *facility)
 }
 
 // Takes a server from the holder of lowest priority when that is lower than
-// priority; the holder waits in line again. 1 when it did, 0 when not, -1 on
-// error.
-static int preempt(FacilityObject *facility, double priority)
+// priority and hands it to seizer (the seize's entry); the holder waits in
+// line again. 1 when it did, 0 when not, -1 on error.
+static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
 {
     PyObject *victim = preemptionVictim(facility);
     if (victim == NULL)
         return PyErr_Occurred() ? -1 : 0;
     double victimPriority = reinterpret_cast<PriorityRequestObject *>(victim)->priority;
     PyObject *owner = asRequest(victim)->val;
-    if (!(victimPriority < priority) || !preemptible(facility->sim, owner)) {
+    if (!(victimPriority < priority) || !preemptible(facility->sim, owner, victim)) {
         Py_DECREF(victim);
         return 0;
     }
     SimulationObject *sim = facility->sim;
     ProcessObject *process = asProcess(owner);
     Py_INCREF(process);
-    int status = facility->users.remove(victim);
-    if (status == 0)
-        status = simulationUnschedule(sim, process);
-    if (status == 0) {
-        if (process->state == HOLDING) {
-            process->left = process->futureTime - sim->now;
-            process->hasLeft = true;
-            process->state = SUSPENDED;
-        } else {
-            // It had not begun: it simply waits again.
-            Py_CLEAR(process->resume);
-            process->state = WAITING;
-        }
-        status = bump(&facility->preempted);
-    }
-    PyObject *entry = status == 0 ? newEntry(facility, process, victimPriority) : NULL;
-    if (entry != NULL) {
-        status = facility->line.push(entry);
+    // The holder's entry for the line is made first, since recording it runs
+    // code (its name's comparisons): when that fails nothing has changed,
+    // and what the code did is seen below.
+    PyObject *entry = newEntry(facility, process, victimPriority);
+    int status = entry != NULL ? 0 : -1, took = 0;
+    if (status == 0 && asRequest(victim)->queue == facility->users.object && preemptible(sim, owner, victim)) {
+        // The server passes from the holder to the seize with no code run in
+        // between: a grant made meanwhile would hand it out a second time.
+        status = facility->users.remove(victim);
+        if (status == 0)
+            status = facility->users.push(seizer);
+        if (status == 0)
+            status = simulationUnschedule(sim, process);
         if (status == 0) {
-            processParkEntry(process, entry);
-            status = monitorSetOf(&facility->length, facility->line.size());
+            took = 1;
+            if (process->state == HOLDING) {
+                process->left = process->futureTime - sim->now;
+                process->hasLeft = true;
+                process->state = SUSPENDED;
+            } else {
+                // It had not begun: it simply waits again.
+                Py_CLEAR(process->resume);
+                process->state = WAITING;
+            }
+            status = bump(&facility->preempted);
         }
         if (status == 0)
+            status = facility->line.push(entry);
+        process->joining = NULL;
+        if (status < 0 && took) {
+            // The line refused the holder's entry (a line written in Python
+            // that raised): rather than stay in no list at all, the holder
+            // learns of the error at the yield where it held, its server
+            // gone; the seize has it.
+            PyObject *type, *error, *traceback;
+            compatFetchNormalized(&type, &error, &traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            if (error != NULL) {
+                process->hasLeft = false;
+                setFieldOwned(&process->error, error);
+                status = simulationSchedule(sim, process, 0.0, SCHEDULED);
+            }
+            if (status == 0)
+                status = traceEntry(facility, entry, "preempted");
+            process->joining = NULL;
+            Py_XDECREF(entry);
+            Py_DECREF(process);
+            Py_DECREF(victim);
+            return status < 0 ? -1 : took;
+        }
+        if (status == 0) {
+            // The push may have run code (a line written in Python) that
+            // ended the holder's wait before it began (an interrupt
+            // scheduled it): then the entry leaves the line again.
+            if ((process->state == SUSPENDED || process->state == WAITING) && process->queue != sim->events.object &&
+                process->waitEntry == NULL && process->composite == NULL)
+                processParkEntry(process, entry);
+            else
+                status = facilityWithdraw(facility, entry);
+            if (status == 0)
+                status = monitorSetOf(&facility->length, facility->line.size());
+        }
+        // Its entry among the users has left: the chain keeps one record of
+        // the name, as when it is recorded after it has left.
+        if (status == 0)
+            status = processForgetOlder(process, entry);
+        if (status == 0)
             status = traceEntry(facility, entry, "preempted");
-        Py_DECREF(entry);
-    } else {
-        status = -1;
     }
+    process->joining = NULL;
+    Py_XDECREF(entry);
     Py_DECREF(process);
     Py_DECREF(victim);
-    return status < 0 ? -1 : 1;
+    return status < 0 ? -1 : took;
 }
 
 // ---------------------------------------------------------------------------
@@ -262,6 +330,8 @@ static int servedAtOnce(FacilityObject *facility, PyObject *entry, bool countBus
     return traceEntry(facility, entry, "granted");
 }
 
+static int grantWaiting(FacilityObject *facility, bool *granted);
+
 static ApplyResult seizeFrom(FacilityObject *facility, ProcessObject *process, PyObject *entry, double priority,
                              double patience, PyObject **value)
 {
@@ -275,10 +345,17 @@ static ApplyResult seizeFrom(FacilityObject *facility, ProcessObject *process, P
         return APPLY_GO_ON;
     }
     if (facility->preemptive) {
-        int took = preempt(facility, priority);
-        if (took < 0 || (took > 0 && servedAtOnce(facility, entry, false) < 0))
+        int took = preempt(facility, priority, entry);
+        if (took < 0)
             return APPLY_REFUSED;
         if (took > 0) {
+            // The code that preempting ran may have freed another server
+            // meanwhile: the line is served, as after a push.
+            bool granted = false;
+            if (monitorAddOf(&facility->wait, 0.0) < 0 || traceEntry(facility, entry, "granted") < 0 ||
+                (facility->users.size() < facility->capacity && grantWaiting(facility, &granted) < 0) ||
+                (granted && monitorSetOf(&facility->busy, facility->users.size()) < 0))
+                return APPLY_REFUSED;
             Py_INCREF(Py_True);
             *value = Py_True;
             return APPLY_GO_ON;
@@ -297,6 +374,17 @@ static ApplyResult seizeFrom(FacilityObject *facility, ProcessObject *process, P
     process->state = WAITING;
     if (monitorSetOf(&facility->length, facility->line.size()) < 0)
         return APPLY_REFUSED;
+    // The push or the monitor may have run code that freed a server (a line
+    // or a monitor written in Python): the line is served now, in its own
+    // order, or the entry would wait beside a free server.
+    if (facility->users.size() < facility->capacity) {
+        bool granted = false;
+        if (grantWaiting(facility, &granted) < 0 ||
+            (granted && monitorSetOf(&facility->busy, facility->users.size()) < 0))
+            return APPLY_REFUSED;
+        if (asRequest(entry)->queue != facility->line.object)
+            return APPLY_PARKED; // granted: the process resumes with True from the event list
+    }
     if (patience == patience) {
         int status = process->composite != NULL ? conditionPatience(process, entry, patience)
                                                 : simulationSchedule(sim, process, patience, WAITING);
@@ -319,14 +407,17 @@ ApplyResult facilitySeize(FacilityObject *facility, ProcessObject *process, doub
                     Py_BuildValue("(O)", facility->name));
         return APPLY_REFUSED;
     }
-    if (simulationTracing(sim) && simulationTraceEvent(sim, asObject(process), "seize", asObject(facility)) < 0)
-        return APPLY_REFUSED;
+    // Held from before the trace: a facility's own plain seize does not own
+    // it, and the trace may let go of every other reference.
     Py_INCREF(facility);
-    PyObject *entry = newEntry(facility, process, priority);
     ApplyResult result = APPLY_REFUSED;
-    if (entry != NULL) {
-        result = seizeFrom(facility, process, entry, priority, patience, value);
-        Py_DECREF(entry);
+    if (!simulationTracing(sim) || simulationTraceEvent(sim, asObject(process), "seize", asObject(facility)) == 0) {
+        PyObject *entry = newEntry(facility, process, priority);
+        if (entry != NULL) {
+            result = seizeFrom(facility, process, entry, priority, patience, value);
+            process->joining = NULL;
+            Py_DECREF(entry);
+        }
     }
     Py_DECREF(facility);
     return result;
@@ -358,8 +449,8 @@ static int grant(FacilityObject *facility, PyObject *entry)
 {
     SimulationObject *sim = facility->sim;
     ProcessObject *process = waitingOwner(facility, entry);
-    if (process == NULL)
-        return 0;
+    if (process == NULL) // it left the line all the same: the length follows
+        return monitorSetOf(&facility->length, facility->line.size()) < 0 ? -1 : 0;
     Py_INCREF(process);
     int status = facility->users.push(entry);
     if (status == 0) {
@@ -390,8 +481,57 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
     *granted = false;
     while (facility->line.size() > 0 && facility->users.size() < facility->capacity) {
         PyObject *entry = facility->line.pop();
-        if (entry == NULL)
+        if (entry == NULL) {
+            // A line written in Python may run code (an interrupt) that
+            // empties it before it pops: then nobody is left to serve.
+            if (!PyErr_ExceptionMatches(PyExc_IndexError))
+                return -1;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Py_ssize_t left = facility->line.size();
+            if (left == 0) {
+                Py_XDECREF(type);
+                Py_XDECREF(value);
+                Py_XDECREF(traceback);
+                break;
+            }
+            if (left < 0)
+                PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
             return -1;
+        }
+        // The pop may have run code that served the line itself (a line
+        // written in Python): with no server free any more the entry goes
+        // back in line, where its push puts it, rather than beyond the
+        // capacity.
+        if (facility->users.size() >= facility->capacity && waitingOwner(facility, entry) != NULL) {
+            int status = facility->line.push(entry);
+            // The push may run code too: an entry whose process stopped
+            // waiting meanwhile (an interrupt) leaves again, or it would
+            // wait there for nobody.
+            if (status == 0 && waitingOwner(facility, entry) == NULL)
+                status = facilityWithdraw(facility, entry);
+            // Refused back (a push written in Python that raised), the
+            // entry is in no line: its process learns of the error rather
+            // than wait for good.
+            ProcessObject *owner = status < 0 ? waitingOwner(facility, entry) : NULL;
+            if (owner != NULL) {
+                PyObject *type, *error, *traceback;
+                compatFetchNormalized(&type, &error, &traceback);
+                Py_XDECREF(type);
+                Py_XDECREF(traceback);
+                if (error != NULL) {
+                    Py_INCREF(owner);
+                    status = processFire(owner, entry, error, true, SCHEDULED);
+                    Py_DECREF(owner);
+                    Py_DECREF(error);
+                }
+            }
+            Py_DECREF(entry);
+            if (status < 0)
+                return -1;
+            continue;
+        }
         int status = grant(facility, entry);
         Py_DECREF(entry);
         if (status < 0)
@@ -399,6 +539,18 @@ static int grantWaiting(FacilityObject *facility, bool *granted)
         *granted = *granted || status > 0;
     }
     return 0;
+}
+
+// Whether the busy level, when it is the kernel's Level (or a subclass, read
+// without code), no longer counts the users: code run in the middle of a
+// release or a grant (the trace, a line or monitor written in Python) may
+// have set it to a count that the operation then changed.
+static bool busyBehind(FacilityObject *facility)
+{
+    PyObject *busy = facility->busy;
+    if (!PyObject_TypeCheck(busy, &LevelType))
+        return false;
+    return reinterpret_cast<LevelObject *>(busy)->valueDouble != static_cast<double>(facility->users.size());
 }
 
 int facilityReleaseEntry(FacilityObject *facility, PyObject *entry)
@@ -412,8 +564,8 @@ int facilityReleaseEntry(FacilityObject *facility, PyObject *entry)
     if (status == 0)
         status = grantWaiting(facility, &granted);
     // With someone in line the server passes straight on and the busy level
-    // stays as it was.
-    if (status == 0 && !granted)
+    // stays as it was (unless code run meanwhile set it).
+    if (status == 0 && (!granted || busyBehind(facility)))
         status = monitorSetOf(&facility->busy, facility->users.size());
     return status;
 }
@@ -439,11 +591,13 @@ int facilityRenege(PyObject *entry)
     if (asRequest(entry)->queue != facility->line.object || !core->isHeld(entry))
         return 0;
     Py_INCREF(facility);
+    // The level follows the line before the counter, which code may have
+    // set to something that cannot count.
     int status = facility->line.remove(entry);
     if (status == 0)
-        status = bump(&facility->reneged);
-    if (status == 0)
         status = monitorSetOf(&facility->length, facility->line.size());
+    if (status == 0)
+        status = bump(&facility->reneged);
     if (status == 0)
         status = traceEntry(facility, entry, "reneged");
     Py_DECREF(facility);
@@ -657,7 +811,7 @@ static int setCapacity(PyObject *self, PyObject *value, void *)
     Py_INCREF(self);
     bool granted = false;
     int status = grantWaiting(facility, &granted);
-    if (status == 0 && granted)
+    if (status == 0 && (granted || busyBehind(facility)))
         status = monitorSetOf(&facility->busy, facility->users.size());
     Py_DECREF(self);
     return status;

@@ -119,7 +119,7 @@ static int namesEqual(PyObject *a, PyObject *b)
 // The first older request of request's name that no container holds leaves
 // the chain, so that a process that repeats itself keeps one record per
 // name. The comparisons may run code: the walk owns what it compares.
-static int forgetOlder(PyObject *request)
+static int forgetOlder(ProcessObject *process, PyObject *request)
 {
     PyObject *name = asRequest(request)->name;
     PyObject *before = request;
@@ -133,7 +133,7 @@ static int forgetOlder(PyObject *request)
             break;
         Py_INCREF(older);
         int same = 0;
-        if (asRequest(older)->queue == Py_None) {
+        if (asRequest(older)->queue == Py_None && older != process->joining) {
             same = namesEqual(asRequest(older)->name, name);
             if (same < 0) {
                 Py_DECREF(older);
@@ -155,6 +155,14 @@ static int forgetOlder(PyObject *request)
     return status;
 }
 
+int processForgetOlder(ProcessObject *process, PyObject *request)
+{
+    Py_INCREF(request);
+    int status = forgetOlder(process, request);
+    Py_DECREF(request);
+    return status;
+}
+
 int processRecord(ProcessObject *process, PyObject *request)
 {
     setField(&asRequest(request)->prev, process->prev);
@@ -162,7 +170,7 @@ int processRecord(ProcessObject *process, PyObject *request)
     if (asRequest(request)->prev == Py_None)
         return 0;
     Py_INCREF(request);
-    int status = forgetOlder(request);
+    int status = forgetOlder(process, request);
     Py_DECREF(request);
     return status;
 }
@@ -248,24 +256,45 @@ int processWithdrawEntry(PyObject *entry)
     return status;
 }
 
+// Every step is taken even when one fails (a monitor or a line that raised):
+// a step left out would leave the process parked or in the event list, to be
+// resumed a second time. The first error is the one returned.
+static void keepFirstError(int status, PyObject **type, PyObject **value, PyObject **traceback)
+{
+    if (status >= 0)
+        return;
+    if (*type == NULL)
+        PyErr_Fetch(type, value, traceback);
+    else
+        PyErr_Clear();
+}
+
 int processCancelWait(ProcessObject *process)
 {
     SimulationObject *sim = process->sim;
-    int status = 0;
+    PyObject *type = NULL, *value = NULL, *traceback = NULL;
+    // Out of the event list and the passive list first, and no longer
+    // passive, which runs no code: withdrawing its entries may run code (a
+    // line or monitor written in Python) that must not resume it meanwhile
+    // (a run of the simulation, a reactivate).
+    keepFirstError(simulationUnschedule(sim, process), &type, &value, &traceback);
+    if (process->queue == sim->passive.object && core->isHeld(asObject(process)))
+        keepFirstError(sim->passive.remove(asObject(process)), &type, &value, &traceback);
+    if (process->state == PASSIVE)
+        process->state = SCHEDULED;
     if (process->composite != NULL)
-        status = conditionCancel(process);
+        keepFirstError(conditionCancel(process), &type, &value, &traceback);
     PyObject *entry = process->waitEntry;
-    if (status == 0 && entry != NULL) {
+    if (entry != NULL) {
         process->waitEntry = NULL;
-        status = processWithdrawEntry(entry);
+        keepFirstError(processWithdrawEntry(entry), &type, &value, &traceback);
         Py_DECREF(entry);
     }
-    if (status == 0)
-        status = simulationUnschedule(sim, process);
-    if (status == 0 && process->queue == sim->passive.object && core->isHeld(asObject(process)))
-        status = sim->passive.remove(asObject(process));
     process->hasLeft = false;
-    return status;
+    if (type == NULL)
+        return 0;
+    PyErr_Restore(type, value, traceback);
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -516,8 +545,20 @@ int processStep(ProcessObject *process)
     }
     if (process->state == WAITING) {
         Py_DECREF(value);
-        if ((value = processExpire(process)) == NULL)
-            return -1;
+        if ((value = processExpire(process)) == NULL) {
+            // Leaving the line failed (a line or monitor written in Python
+            // raised): the process learns of it at its seize, rather than
+            // the error leaving run() with the process in no list at all.
+            PyObject *type, *error, *traceback;
+            compatFetchNormalized(&type, &error, &traceback);
+            Py_XDECREF(type);
+            Py_XDECREF(traceback);
+            if (error == NULL)
+                return -1;
+            setFieldOwned(&process->error, error);
+            value = Py_None;
+            Py_INCREF(value);
+        }
     }
     for (;;) {
         if (process->state == FINISHED || process->generator == NULL) {
@@ -549,12 +590,18 @@ int processStep(ProcessObject *process)
             return 0;
         if (applied == APPLY_REFUSED) {
             // The process learns of its mistake where it made it, at once.
+            // Whatever the command parked before it failed (a trace, a
+            // monitor or a line that raised afterwards) is withdrawn first:
+            // the process runs on, and nothing may resume it a second time.
             PyObject *type, *error, *traceback;
             compatFetchNormalized(&type, &error, &traceback);
             Py_XDECREF(type);
             Py_XDECREF(traceback);
             if (error == NULL)
                 return -1;
+            if (processCancelWait(process) < 0)
+                PyErr_WriteUnraisable(asObject(process)); // the process learns of the first error only
+            process->state = SCHEDULED; // running, as after an expired patience: not passive, not waiting
             setFieldOwned(&process->error, error);
             value = Py_None;
             Py_INCREF(value);
@@ -677,13 +724,29 @@ static PyObject *processInterrupt(PyObject *self, const CompatKeywordArgs &args)
     Py_DECREF(left);
     PyObject *result = NULL;
     // Making the exception ran code: only a process still waiting is
-    // interrupted.
-    if (error != NULL && process->state != FINISHED && process != sim->active && processCancelWait(process) == 0) {
+    // interrupted. A wait that cannot be withdrawn (a line written in Python
+    // that raised) does not keep it from being interrupted: the interrupter
+    // learns of that error afterwards.
+    if (error != NULL && (process->state == FINISHED || process == sim->active)) {
+        kernelError(hooks.stateError, sim, "cannot interrupt process %r, which is not waiting",
+                    Py_BuildValue("(O)", process->name));
+    } else if (error != NULL) {
+        PyObject *type = NULL, *value = NULL, *traceback = NULL;
+        if (processCancelWait(process) < 0)
+            PyErr_Fetch(&type, &value, &traceback);
         setField(&process->error, error);
         if (simulationSchedule(sim, process, 0.0, SCHEDULED) == 0 &&
             simulationTraceEvent(sim, self, "interrupt", cause) == 0) {
             result = Py_None;
             Py_INCREF(result);
+        }
+        if (type != NULL && result != NULL) {
+            Py_CLEAR(result);
+            PyErr_Restore(type, value, traceback);
+        } else if (type != NULL) {
+            Py_DECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
         }
     }
     Py_XDECREF(error);
@@ -797,7 +860,10 @@ static PyObject *processWaitIn(PyObject *self, PyObject *args)
     setField(&asRequest(entry)->target, target);
     Py_INCREF(container);
     PyObject *result = NULL;
-    if (processRecord(process, entry) == 0 && containerCallIgnore(container, names.push, entry) == 0) {
+    process->joining = entry;
+    int placed = processRecord(process, entry) == 0 && containerCallIgnore(container, names.push, entry) == 0;
+    process->joining = NULL;
+    if (placed) {
         processParkEntry(process, entry);
         process->state = WAITING;
         if (simulationTraceEvent(sim, self, "wait", target) == 0) {

@@ -18,6 +18,10 @@ struct ProcessObject : TimeRequestObject {
     PyObject *joiners;          // owned RequestListFIFO of those who wait for it, or NULL
     PyObject *waitEntry;        // owned: the request it waits in (a line entry, a waiter), or NULL
     CompositeWait *composite;   // the composite wait it is in (its own), or NULL
+    // The entry it is placing (recorded, not yet in its line): a record made
+    // meanwhile by code that runs must not take it for one that has left
+    // every line. Borrowed, only compared.
+    PyObject *joining;
     double left;                // the time a preempted hold still owes (hasLeft)
     bool hasLeft;
     int state;
@@ -42,6 +46,9 @@ int processStep(ProcessObject *process);
 // same name that no container holds any more leaves it. -1 on error (a name
 // comparison raised).
 int processRecord(ProcessObject *process, PyObject *request);
+// The same forgetting for a request recorded already, once an older one of
+// its name has left its line. -1 on error.
+int processForgetOlder(ProcessObject *process, PyObject *request);
 
 // The entry of a container that the process now waits in: recorded as what
 // it waits for (or as a branch of its composite wait). Takes a reference.

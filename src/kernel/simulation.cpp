@@ -9,8 +9,20 @@
 // ---------------------------------------------------------------------------
 // The event list
 
+// Nothing enters the event list of a closed simulation: code run while
+// close() ends the processes (a finally) may still reactivate or interrupt
+// one that close() has withdrawn but not yet ended.
+static int refuseClosed(SimulationObject *sim)
+{
+    if (!sim->closed)
+        return 0;
+    return kernelErrorInt(hooks.stateError, sim, "the simulation is closed", PyTuple_New(0));
+}
+
 int simulationSchedule(SimulationObject *sim, ProcessObject *process, double delay, int state)
 {
+    if (refuseClosed(sim) < 0)
+        return -1;
     process->state = state;
     process->futureTime = sim->now + delay;
     process->priority = -sim->order;
@@ -20,6 +32,8 @@ int simulationSchedule(SimulationObject *sim, ProcessObject *process, double del
 
 int simulationScheduleTimer(SimulationObject *sim, PyObject *timer, double delay)
 {
+    if (refuseClosed(sim) < 0)
+        return -1;
     asTimeRequest(timer)->futureTime = sim->now + delay;
     asTimeRequest(timer)->priority = -sim->order;
     sim->order += 1.0;
@@ -120,10 +134,13 @@ static PyObject *simulationStart(PyObject *self, const CompatKeywordArgs &args)
     Py_INCREF(self);
     ProcessObject *process = processNew(sim, generator, name);
     PyObject *result = NULL;
-    // Creating it may have run code (a collection): the simulation may have
-    // been closed meanwhile.
+    // Creating it may have run code (a collection, its __name__): the
+    // simulation may have been closed meanwhile, without seeing it. It is
+    // ended as close() would have ended it, or it would stay unfinished in
+    // a closed simulation for good.
     if (process != NULL && sim->closed) {
-        kernelPlainError(hooks.stateError, Py_None, "start(): the simulation is closed", PyTuple_New(0));
+        if (processClose(process) == 0)
+            kernelPlainError(hooks.stateError, Py_None, "start(): the simulation is closed", PyTuple_New(0));
     } else if (process != NULL && simulationSchedule(sim, process, delay, SCHEDULED) == 0 &&
                simulationTraceEvent(sim, asObject(process), "start", delayObject != NULL ? delayObject : Py_None) == 0) {
         Py_INCREF(process);
@@ -243,8 +260,18 @@ static PyObject *simulationRun(PyObject *self, const CompatKeywordArgs &args)
         }
     }
     if (until.stopper != NULL) {
-        if (runWithdrawStopper(until.stopper) < 0)
+        // A run that ended by an error withdraws its stopper all the same,
+        // with the error put aside meanwhile: it is the one run() raises.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        int withdrawn = runWithdrawStopper(until.stopper);
+        if (type != NULL) {
+            if (withdrawn < 0)
+                PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
+        } else if (withdrawn < 0) {
             Py_CLEAR(result);
+        }
         Py_DECREF(until.stopper);
     }
     Py_XDECREF(until.done);
@@ -277,8 +304,32 @@ static PyObject *simulationStopMethod(PyObject *self, PyObject *args)
     Py_RETURN_NONE;
 }
 
+// An error that a step of close() raised, put aside so that the other steps
+// are still taken; the first is the one close() raises at the end.
+struct FirstError {
+    PyObject *type = NULL, *value = NULL, *traceback = NULL;
+    void keep(int status)
+    {
+        if (status >= 0)
+            return;
+        if (type == NULL)
+            PyErr_Fetch(&type, &value, &traceback);
+        else
+            PyErr_Clear();
+    }
+    int raise()
+    {
+        if (type == NULL)
+            return 0;
+        PyErr_Restore(type, value, traceback);
+        return -1;
+    }
+};
+
 // Every unfinished process is closed (its generator gets GeneratorExit) and
-// every request the simulation made leaves every container.
+// every request the simulation made leaves every container. A generator
+// whose finally raises does not keep the others open: close() is taken only
+// once.
 static PyObject *simulationClose(PyObject *self, PyObject *)
 {
     SimulationObject *sim = reinterpret_cast<SimulationObject *>(self);
@@ -287,35 +338,38 @@ static PyObject *simulationClose(PyObject *self, PyObject *)
     if (sim->closed)
         Py_RETURN_NONE;
     sim->closed = true;
-    Py_INCREF(self);
     PyObject *pending = PyList_New(0);
-    int status = pending != NULL ? 0 : -1;
+    if (pending == NULL)
+        return NULL;
     // First every process leaves what it waits for, so that the containers
     // are cleared of requests that no process will come back for.
-    for (ProcessObject *process = sim->alive; status == 0 && process != NULL;) {
-        status = PyList_Append(pending, asObject(process));
+    for (ProcessObject *process = sim->alive; process != NULL;) {
+        if (PyList_Append(pending, asObject(process)) < 0) {
+            Py_DECREF(pending);
+            return NULL;
+        }
         process = process->aliveNext != sim->alive ? process->aliveNext : NULL;
     }
-    for (Py_ssize_t i = 0; status == 0 && i < (pending != NULL ? PyList_GET_SIZE(pending) : 0); ++i)
-        status = processCancelWait(asProcess(PyList_GET_ITEM(pending, i)));
+    Py_INCREF(self);
+    FirstError error;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i)
+        error.keep(processCancelWait(asProcess(PyList_GET_ITEM(pending, i))));
     PyObject *containers = sim->containers;
     Py_INCREF(containers);
-    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(containers); ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(containers); ++i) {
         PyObject *container = PyList_GET_ITEM(containers, i);
         Py_INCREF(container);
-        status = containerCallIgnore(container, names.clear, NULL);
+        error.keep(containerCallIgnore(container, names.clear, NULL));
         Py_DECREF(container);
     }
     Py_DECREF(containers);
-    if (status == 0)
-        status = sim->events.clear();
-    if (status == 0)
-        status = sim->passive.clear();
-    for (Py_ssize_t i = 0; status == 0 && i < PyList_GET_SIZE(pending); ++i)
-        status = processClose(asProcess(PyList_GET_ITEM(pending, i)));
-    Py_XDECREF(pending);
+    error.keep(sim->events.clear());
+    error.keep(sim->passive.clear());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i)
+        error.keep(processClose(asProcess(PyList_GET_ITEM(pending, i))));
+    Py_DECREF(pending);
     Py_DECREF(self);
-    if (status < 0)
+    if (error.raise() < 0)
         return NULL;
     Py_RETURN_NONE;
 }
