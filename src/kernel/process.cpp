@@ -848,31 +848,43 @@ static PyObject *processWaitIn(PyObject *self, PyObject *args)
     PyObject *name = PyObject_GetAttr(target, names.nameAttr);
     if (name == NULL)
         return NULL;
-    PyObject *entry = kernelNewRequest(core->linkedRequestType);
-    if (entry == NULL) {
-        Py_DECREF(name);
+    ApplyResult parked = processParkIn(process, container, target, name, NULL);
+    Py_DECREF(name);
+    if (parked == APPLY_REFUSED)
         return NULL;
-    }
+    Py_INCREF(parkedMarker);
+    return parkedMarker;
+}
+
+ApplyResult processParkIn(ProcessObject *process, PyObject *container, PyObject *target, PyObject *name,
+                          PyObject **placed)
+{
+    SimulationObject *sim = process->sim;
+    PyObject *self = asObject(process);
+    PyObject *entry = kernelNewRequest(core->linkedRequestType);
+    if (entry == NULL)
+        return APPLY_REFUSED;
     setField(&asRequest(entry)->parent, self);
-    setFieldOwned(&asRequest(entry)->name, name);
+    setField(&asRequest(entry)->name, name);
     setField(&asRequest(entry)->val, self);
     asRequest(entry)->firedTime = sim->now;
     setField(&asRequest(entry)->target, target);
     Py_INCREF(container);
-    PyObject *result = NULL;
+    ApplyResult result = APPLY_REFUSED;
     process->joining = entry;
-    int placed = processRecord(process, entry) == 0 && containerCallIgnore(container, names.push, entry) == 0;
+    int stored = processRecord(process, entry) == 0 && containerCallIgnore(container, names.push, entry) == 0;
     process->joining = NULL;
-    if (placed) {
+    if (stored) {
         processParkEntry(process, entry);
         process->state = WAITING;
-        if (simulationTraceEvent(sim, self, "wait", target) == 0) {
-            result = parkedMarker;
-            Py_INCREF(result);
-        }
+        if (simulationTraceEvent(sim, self, "wait", target) == 0)
+            result = APPLY_PARKED;
     }
     Py_DECREF(container);
-    Py_DECREF(entry);
+    if (result == APPLY_PARKED && placed != NULL)
+        *placed = entry;
+    else
+        Py_DECREF(entry);
     return result;
 }
 

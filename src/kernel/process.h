@@ -78,6 +78,13 @@ ApplyResult processApply(ProcessObject *process, PyObject *command, PyObject **v
 // afterwards, and the reference to entry that it held is released.
 bool processTakeEntry(ProcessObject *process, PyObject *entry);
 
+// Parks the running process with a new entry in container, named name and
+// targeting target, recorded in its chain: the one way a process waits in a
+// list of waiters (of a signal, of another process). placed, when not NULL,
+// receives the entry (a new reference) once the process is parked.
+ApplyResult processParkIn(ProcessObject *process, PyObject *container, PyObject *target, PyObject *name,
+                          PyObject **placed);
+
 // The list of those who wait for the process, made when first needed;
 // borrowed, or NULL on error.
 PyObject *processJoiners(ProcessObject *process);

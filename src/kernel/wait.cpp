@@ -26,34 +26,26 @@ PyObject *waitFunction(PyObject *, PyObject *what)
 // The process waits in the list of those who wait for target.
 static ApplyResult joinProcess(ProcessObject *process, ProcessObject *target)
 {
-    SimulationObject *sim = process->sim;
-    PyObject *self = asObject(process);
-    if (processJoiners(target) == NULL)
+    PyObject *joiners = processJoiners(target);
+    if (joiners == NULL)
         return APPLY_REFUSED;
-    PyObject *entry = kernelNewRequest(core->linkedRequestType);
-    if (entry == NULL)
-        return APPLY_REFUSED;
-    setField(&asRequest(entry)->parent, self);
-    setField(&asRequest(entry)->name, target->name);
-    setField(&asRequest(entry)->val, self);
-    asRequest(entry)->firedTime = sim->now;
-    setField(&asRequest(entry)->target, asObject(target));
-    PyObject *joiners = target->joiners; // re-read: making the entry may have run code
-    ApplyResult result = APPLY_REFUSED;
-    if (joiners != NULL && target->state != FINISHED) {
-        Py_INCREF(joiners);
-        if (processRecord(process, entry) == 0 && containerCallIgnore(joiners, names.push, entry) == 0) {
-            processParkEntry(process, entry);
-            process->state = WAITING;
-            if (simulationTraceEvent(sim, self, "wait", asObject(target)) == 0)
-                result = APPLY_PARKED;
-        }
-        Py_DECREF(joiners);
-    } else {
-        kernelError(hooks.stateError, sim, "process %r ended while %r began to wait for it",
-                    Py_BuildValue("(OO)", target->name, process->name));
+    Py_INCREF(joiners);
+    PyObject *entry = NULL;
+    ApplyResult result = processParkIn(process, joiners, asObject(target), target->name, &entry);
+    // Code run while the entry was placed (a name's comparison) may have
+    // ended the target, which then woke its waiters without this one: it
+    // leaves the list, and its wait completes now with the result.
+    if (result == APPLY_PARKED && (target->state == FINISHED || target->joiners != joiners)) {
+        int status = 0;
+        if (asRequest(entry)->queue == joiners && core->isHeld(entry))
+            status = containerCallIgnore(joiners, names.deleteName, entry);
+        if (status == 0)
+            status = processFire(process, entry, target->val, false, SCHEDULED);
+        if (status < 0)
+            result = APPLY_REFUSED;
     }
-    Py_DECREF(entry);
+    Py_XDECREF(entry);
+    Py_DECREF(joiners);
     return result;
 }
 
