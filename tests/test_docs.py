@@ -153,18 +153,26 @@ class DocsTest(unittest.TestCase):
 
     def test_every_block_of_every_page(self):
         for page in PAGES:
-            namespace = {"__name__": "__docs__"}
-            for language, start, text in blocks(page):
-                if language == "python" or (language == "python3" and sys.version_info[0] >= 3):
-                    self.run_python(page, start, text, namespace)
-                elif language == "python3":
-                    continue
-                elif language in ("sh", "console"):
-                    self.run_shell(page, start, text)
-                elif language == "text":
-                    continue  # output shown as it is: checked where it is made
-                else:
-                    self.fail("%s:%d: a block of unknown language %r" % (page, start, language))
+            # A page may put examples/ on the path, as a reader would.
+            saved = sys.path[:]
+            try:
+                self.run_page(page)
+            finally:
+                sys.path[:] = saved
+
+    def run_page(self, page):
+        namespace = {"__name__": "__docs__"}
+        for language, start, text in blocks(page):
+            if language == "python" or (language == "python3" and sys.version_info[0] >= 3):
+                self.run_python(page, start, text, namespace)
+            elif language == "python3":
+                continue
+            elif language in ("sh", "console"):
+                self.run_shell(page, start, text)
+            elif language == "text":
+                continue  # output shown as it is: checked where it is made
+            else:
+                self.fail("%s:%d: a block of unknown language %r" % (page, start, language))
 
 
 def dask_installed():

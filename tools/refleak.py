@@ -92,6 +92,12 @@ def main():
     if options.warmups < 1 or options.runs < 2:
         parser.error("at least one warm-up run and two measured runs")
 
+    # Third-party extension modules built for the release interpreter change
+    # reference counts behind the debug total's back (pandas alone moves it
+    # by hundreds per DataFrame): made unimportable, the tests that need
+    # them skip here and run in make test.
+    sys.modules.setdefault("pandas", None)
+
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     if root not in sys.path:
         sys.path.append(root)
@@ -138,6 +144,11 @@ def main():
         # Filled in place: growing a list between two counts would count too.
         ref_deltas, block_deltas = [0] * options.runs, [0] * options.runs
         settle()
+        # What earlier classes imported (dask, pandas) stays for good; frozen,
+        # it is no longer walked by every collection the fuzzers ask for,
+        # which made them ten times slower here than in their own files.
+        if hasattr(gc, "freeze"):
+            gc.freeze()
         before = counts()
         for run in range(options.warmups + options.runs):
             tests, found = run_once(loader, cls)
