@@ -270,10 +270,10 @@ static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
             status = facility->line.push(entry);
         process->joining = NULL;
         if (status < 0 && took) {
-            // The line refused the holder's entry (a line written in Python
-            // that raised): rather than stay in no list at all, the holder
-            // learns of the error at the yield where it held, its server
-            // gone; the seize has it.
+            // The holder's entry did not go back in line (a line written in
+            // Python refused it, a counter could not count): rather than
+            // stay in no list at all, the holder learns of the error at the
+            // yield where it held, its server gone; the seize has it.
             PyObject *type, *error, *traceback;
             compatFetchNormalized(&type, &error, &traceback);
             Py_XDECREF(type);
@@ -285,7 +285,6 @@ static int preempt(FacilityObject *facility, double priority, PyObject *seizer)
             }
             if (status == 0)
                 status = traceEntry(facility, entry, "preempted");
-            process->joining = NULL;
             Py_XDECREF(entry);
             Py_DECREF(process);
             Py_DECREF(victim);
