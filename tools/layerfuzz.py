@@ -1218,6 +1218,8 @@ def run_child(seed, steps, timeout):
     out.seek(0)
     err.seek(0)
     text = (out.read() + err.read()).decode("ascii", "replace")
+    out.close()
+    err.close()
     done = [line.split() for line in text.splitlines() if line.startswith("ok ")]
     if child.returncode == 0 and done:
         return int(done[-1][2]), None
