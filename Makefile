@@ -6,6 +6,7 @@
 # make scale                            replications serially, on 2 local workers and on a 2-worker dask cluster
 # make sanitize                         the suite under ASan and UBSan (2.7 and python3)
 # make fuzz [FUZZ_SECONDS=1200]         the re-entrancy fuzzers (core, layer) alone under ASan and UBSan, each per interpreter
+#   [FUZZERS=tools/layerfuzz.py]        one of them only
 # make refleak                          reference-leak hunt on Debian's python3.11-dbg
 # make install-check                    pip install . and the sdist into fresh venvs, offline, and run them
 # make accuracy                         the distribution functions against mpmath: a Markdown table
@@ -99,7 +100,7 @@ sanitize:
 	@tools/sanitize $(SANITIZE_PYTHONS)
 
 fuzz:
-	@FUZZ_SECONDS=$(FUZZ_SECONDS) tools/sanitize $(SANITIZE_PYTHONS)
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZERS="$(FUZZERS)" tools/sanitize $(SANITIZE_PYTHONS)
 
 # Debian's debug interpreter: it keeps sys.gettotalrefcount, and its "d" ABI
 # gets a build of its own in build/refleak.
