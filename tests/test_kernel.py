@@ -289,14 +289,42 @@ def mixed_model():
     return sim.alive
 
 
+def race_model():
+    """Each order starts a courier (whose parent it is) and waits for the
+    first of the courier and a deadline; a late courier is interrupted."""
+    from vorm import Interrupt, first, wait
+    sim = Simulation()
+
+    def courier(trip):
+        try:
+            yield hold(trip)
+        except Interrupt:
+            pass
+
+    def order(i):
+        sent = sim.start(courier(0.5 + i % 3))
+        which, _ = yield first(wait(sent), hold(1.2))
+        if which == 1:
+            sent.interrupt("late")
+
+    def source():
+        for i in range(300):
+            yield hold(0.25)
+            sim.start(order(i))
+    sim.start(source())
+    sim.run()
+    return sim.alive
+
+
 class CollectorTest(unittest.TestCase):
     def test_finished_processes_are_freed_without_the_collector(self):
         gc.collect()
         was = gc.isenabled()
         gc.disable()
         try:
-            self.assertEqual(mixed_model(), 0)
-            self.assertEqual(gc.collect(), 0)
+            for model in (mixed_model, race_model):
+                self.assertEqual(model(), 0)
+                self.assertEqual(gc.collect(), 0, model.__name__)
         finally:
             if was:
                 gc.enable()

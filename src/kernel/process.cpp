@@ -176,25 +176,38 @@ int processRecord(ProcessObject *process, PyObject *request)
 }
 
 // A finished process lets go of the requests in its chain that point back at
-// it and that no container holds: with those links gone nothing but its
-// owners keeps it, and reference counting alone frees it.
+// it and that no container holds, and they let go of the processes they
+// waited for (which keep it as their parent): with those links gone nothing
+// but its owners keeps it, and reference counting alone frees it.
 static void processLetGoOfChain(ProcessObject *process)
 {
     PyObject *self = asObject(process);
     PyObject *request = process->prev;
     ChainGuard guard(self);
-    while (request != Py_None && PyObject_TypeCheck(request, core->requestType) && guard.step(request)) {
+    Py_XINCREF(request);
+    while (request != NULL && request != Py_None && PyObject_TypeCheck(request, core->requestType) && guard.step(request)) {
         RequestObject *record = asRequest(request);
-        // Neither release frees anything (the caller owns the process), so
-        // no code runs and the walk may borrow.
+        PyObject *waited = NULL;
+        // These two releases free nothing (the caller owns the process).
         if (record->queue == Py_None) {
             if (record->val == self)
                 setField(&record->val, Py_None);
             if (record->parent == self)
                 setField(&record->parent, Py_None);
+            if (record->target != NULL && isProcess(record->target)) {
+                waited = record->target;
+                Py_INCREF(Py_None);
+                record->target = Py_None;
+            }
         }
-        request = record->prev;
+        PyObject *older = record->prev;
+        Py_XINCREF(older);
+        Py_DECREF(request);
+        // May free that process and run code: the walk owns what it goes on with.
+        Py_XDECREF(waited);
+        request = older;
     }
+    Py_XDECREF(request);
 }
 
 // ---------------------------------------------------------------------------
