@@ -185,7 +185,8 @@ static void processLetGoOfChain(ProcessObject *process)
     PyObject *request = process->prev;
     ChainGuard guard(self);
     Py_XINCREF(request);
-    while (request != NULL && request != Py_None && PyObject_TypeCheck(request, core->requestType) && guard.step(request)) {
+    while (request != NULL && request != Py_None && PyObject_TypeCheck(request, core->requestType) &&
+           guard.step(request)) {
         RequestObject *record = asRequest(request);
         PyObject *waited = NULL;
         // These two releases free nothing (the caller owns the process).
