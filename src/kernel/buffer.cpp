@@ -71,13 +71,13 @@ int bufferTallyNow(BufferObject *buffer, bool get)
 int bufferComplete(BufferObject *buffer, PyObject *entry, bool get, PyObject *value)
 {
     SimulationObject *sim = buffer->sim;
+    // Owned to the end: the trace names it after code has run that may
+    // have replaced the entry's val.
     PyObject *owner = asRequest(entry)->val;
+    Py_INCREF(owner);
     int status = 0;
-    if (isProcess(owner) && asProcess(owner)->sim == sim) {
-        Py_INCREF(owner);
+    if (isProcess(owner) && asProcess(owner)->sim == sim)
         status = processFire(asProcess(owner), entry, value, false, SCHEDULED);
-        Py_DECREF(owner);
-    }
     PyObject *tally = get ? buffer->getWait : buffer->putWait;
     Py_INCREF(tally);
     if (status == 0)
@@ -85,6 +85,7 @@ int bufferComplete(BufferObject *buffer, PyObject *entry, bool get, PyObject *va
     Py_DECREF(tally);
     if (status == 0 && simulationTracing(sim))
         status = simulationTraceEvent(sim, owner, get ? "got" : "put", value);
+    Py_DECREF(owner);
     return status;
 }
 
