@@ -572,37 +572,42 @@ print("done")
     def test_a_holder_just_handed_another_facility_is_not_preempted(self):
         """A process that held b and had just been handed a (state granted)
         was taken for one just handed b: preempted from b, it lost the
-        wake-up of its grant of a and waited in b's line."""
+        wake-up of its grant of a and waited in b's line. The same when a
+        was then released on its behalf before it ran: b was its newest
+        server, and it was preempted from b."""
         self.run_scenario(r'''
-sim, log = Simulation(), []
-a = Facility(sim, name="a")
-b = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name="b")
+for given_back in (False, True):
+    sim, log = Simulation(), []
+    a = Facility(sim, name="a")
+    b = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name="b")
 
-def other():
-    yield a.seize()
-    yield hold(1.0)
-    a.release()
+    def other():
+        yield a.seize()
+        yield hold(1.0)
+        a.release()
+        if given_back:
+            a.release(process=holder)  # what it was just handed is given back on its behalf
 
-def both():
-    yield b.seize()
-    got = yield a.seize()  # handed a at 1.0, by other's release
-    log.append((sim.now, "a", got))
-    yield hold(1.0)
-    a.release()
-    b.release()
+    def both():
+        yield b.seize()
+        got = yield a.seize()  # handed a at 1.0, by other's release
+        log.append((sim.now, "a", got))
+        yield hold(1.0)
+        if not given_back:
+            a.release()
+        b.release()
 
-def urgent():
-    yield hold(1.0)  # runs at 1.0 before both: both has been handed a, not b
-    yield b.seize(priority=5)
-    log.append((sim.now, "urgent"))
-    b.release()
-sim.start(other())
-sim.start(both())
-sim.start(urgent())
-sim.run()
-# A holder busy with something other than a hold (here: just handed
-# another facility) keeps its server.
-assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (log, b.preempted)
+    def urgent():
+        yield hold(1.0)  # runs at 1.0 before both, which has been handed a, not b
+        yield b.seize(priority=5)
+        log.append((sim.now, "urgent"))
+        b.release()
+    sim.start(other())
+    holder = sim.start(both())
+    sim.start(urgent())
+    sim.run()
+    # Busy with the end of its seize of a, it keeps b.
+    assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (given_back, log, b.preempted)
 print("done")
 ''')
 
@@ -841,42 +846,6 @@ sim.start(holder())
 sim.start(impatient())
 sim.run()
 assert log == ["refused", (1.0, 0, 0)], log
-print("done")
-''')
-
-    def test_a_holder_whose_new_server_was_given_back_is_not_preempted(self):
-        """A process that held b and had just been handed a, which was
-        then released on its behalf before it ran, was taken for one just
-        handed b (its newest server) and preempted from b."""
-        self.run_scenario(r'''
-sim, log = Simulation(), []
-a = Facility(sim, name="a")
-b = Facility(sim, line=ext.RequestBinaryHeap(), preemptive=True, name="b")
-
-def other():
-    yield a.seize()
-    yield hold(1.0)
-    a.release()
-    a.release(process=both)  # what it was just handed is given back on its behalf
-
-def both():
-    yield b.seize()
-    got = yield a.seize()  # handed a at 1.0, by other's release
-    log.append((sim.now, "a", got))
-    yield hold(1.0)
-    b.release()
-
-def urgent():
-    yield hold(1.0)  # runs at 1.0 before both: both was handed a, then lost it, and has not run
-    yield b.seize(priority=5)
-    log.append((sim.now, "urgent"))
-    b.release()
-sim.start(other())
-both = sim.start(both())
-sim.start(urgent())
-sim.run()
-# Busy with the end of its seize of a, it keeps b.
-assert log == [(1.0, "a", True), (2.0, "urgent")] and b.preempted == 0, (log, b.preempted)
 print("done")
 ''')
 
