@@ -59,14 +59,16 @@ int bufferPark(BufferObject *buffer, ProcessObject *process, bool get, PyObject 
     return 0;
 }
 
-int bufferTallyNow(BufferObject *buffer, bool get)
+static int tallyWait(BufferObject *buffer, bool get, double waited)
 {
     PyObject *tally = get ? buffer->getWait : buffer->putWait;
     Py_INCREF(tally);
-    int status = monitorAdd(tally, 0.0);
+    int status = monitorAdd(tally, waited);
     Py_DECREF(tally);
     return status;
 }
+
+int bufferTallyNow(BufferObject *buffer, bool get) { return tallyWait(buffer, get, 0.0); }
 
 int bufferComplete(BufferObject *buffer, PyObject *entry, bool get, PyObject *value)
 {
@@ -78,11 +80,8 @@ int bufferComplete(BufferObject *buffer, PyObject *entry, bool get, PyObject *va
     int status = 0;
     if (isProcess(owner) && asProcess(owner)->sim == sim)
         status = processFire(asProcess(owner), entry, value, false, SCHEDULED);
-    PyObject *tally = get ? buffer->getWait : buffer->putWait;
-    Py_INCREF(tally);
     if (status == 0)
-        status = monitorAdd(tally, sim->now - asRequest(entry)->firedTime);
-    Py_DECREF(tally);
+        status = tallyWait(buffer, get, sim->now - asRequest(entry)->firedTime);
     if (status == 0 && simulationTracing(sim))
         status = simulationTraceEvent(sim, owner, get ? "got" : "put", value);
     Py_DECREF(owner);
@@ -95,8 +94,7 @@ int bufferRecordContents(BufferObject *buffer, PyObject *value)
         return -1;
     PyObject *level = buffer->contents;
     Py_INCREF(level);
-    int status = Py_TYPE(level) == &LevelType ? levelSet(reinterpret_cast<LevelObject *>(level), value)
-                                              : containerCallIgnore(level, names.set, value);
+    int status = monitorSetValue(level, value);
     Py_DECREF(level);
     Py_DECREF(value);
     return status;

@@ -44,13 +44,18 @@ int monitorAdd(PyObject *tally, double x)
     return status;
 }
 
+int monitorSetValue(PyObject *level, PyObject *value)
+{
+    return Py_TYPE(level) == &LevelType ? levelSet(reinterpret_cast<LevelObject *>(level), value)
+                                        : containerCallIgnore(level, names.set, value);
+}
+
 int monitorSet(PyObject *level, Py_ssize_t count)
 {
     PyObject *number = compatIntFromLong(static_cast<long>(count));
     if (number == NULL)
         return -1;
-    int status = Py_TYPE(level) == &LevelType ? levelSet(reinterpret_cast<LevelObject *>(level), number)
-                                              : containerCallIgnore(level, names.set, number);
+    int status = monitorSetValue(level, number);
     Py_DECREF(number);
     return status;
 }

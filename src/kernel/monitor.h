@@ -15,7 +15,9 @@ int monitorAppend(PyObject *series, PyObject *time, PyObject *value);
 
 // tally.add(x): the kernel's own Tally directly, anything else by name.
 int monitorAdd(PyObject *tally, double x);
-// level.set(count): the kernel's own Level directly, anything else by name.
+// level.set(value): the kernel's own Level directly, anything else by name.
+int monitorSetValue(PyObject *level, PyObject *value);
+// level.set(count).
 int monitorSet(PyObject *level, Py_ssize_t count);
 // monitor.reset(), by name unless it is the kernel's own.
 int monitorReset(PyObject *monitor);
