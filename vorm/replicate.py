@@ -57,7 +57,23 @@ def interval(values, confidence=0.95):
     return mean, qt(1.0 - (1.0 - confidence) / 2.0, n - 1) * math.sqrt(variance / n)
 
 
-class Replications(object):
+class _Table(object):
+    """Where the rows() under the header() of a result go besides its text:
+    a CSV file and a pandas data frame."""
+
+    def write_csv(self, target):
+        """Writes rows() under a header line as CSV to a path or an open
+        text stream; floats keep every digit."""
+        write_csv(target, self.header(), self.rows())
+
+    def to_dataframe(self):
+        """rows() as a pandas DataFrame with the columns of header(). Raises
+        ImportError, saying how to get pandas, where it is missing."""
+        what = "%s.to_dataframe()" % type(self).__name__
+        return _pandas(what).DataFrame(self.rows(), columns=self.header())
+
+
+class Replications(_Table):
     """The outputs of n replications: `outputs[name]` lists one value per
     replication, in replication order; `seeds` the seeds they ran with."""
 
@@ -126,15 +142,6 @@ class Replications(object):
         return [[index, seed] + [self.outputs[name][index] for name in self.names]
                 for index, seed in enumerate(self.seeds)]
 
-    def write_csv(self, target):
-        """Writes rows() under a header line as CSV to a path or an open
-        text stream; floats keep every digit."""
-        write_csv(target, self.header(), self.rows())
-
-    def to_dataframe(self):
-        """rows() as a pandas DataFrame with the columns of header(). Raises
-        ImportError, saying how to get pandas, where it is missing."""
-        return _pandas("Replications.to_dataframe()").DataFrame(self.rows(), columns=self.header())
 
 
 def _escape(value):

@@ -17,8 +17,7 @@ import collections
 import itertools
 import sys
 
-from vorm.replicate import (Replications, _pandas, _Run, as_executor, check_executor, collect, html_table, seed_for,
-                            write_csv)
+from vorm.replicate import Replications, _Run, _Table, as_executor, check_executor, collect, html_table, seed_for
 
 _TEXT = (type(b""), type(u""))
 
@@ -71,7 +70,7 @@ def _cell(value):
     return "%.6g" % value if isinstance(value, float) else str(value)
 
 
-class Sweep(object):
+class Sweep(_Table):
     """The replications at every point of a grid. `names` lists the swept
     parameters, `points` their values at each point (one dict each, grid
     order) and `replications[i]` the Replications of points[i]."""
@@ -141,15 +140,6 @@ class Sweep(object):
         body = [[_cell(value) for value in row] for row in self.rows()]
         return html_table(self._summary(), head, body, len(self.names) + 1)
 
-    def write_csv(self, target):
-        """Writes the rows, under a header line, as CSV to a path or an open
-        text stream; floats keep every digit."""
-        write_csv(target, self.header(), self.rows())
-
-    def to_dataframe(self):
-        """rows() as a pandas DataFrame with the columns of header(). Raises
-        ImportError, saying how to get pandas, where it is missing."""
-        return _pandas("Sweep.to_dataframe()").DataFrame(self.rows(), columns=self.header())
 
 
 def sweep(model, grid, n, seed=2026, params=None, executor=None, progress=None, confidence=0.95):
